@@ -1,0 +1,42 @@
+// The query language: parsing a query text into a promql_query record,
+// selecting series with it and evaluating one series at one instant.
+#pragma once
+
+#include <cstdint>
+
+#include "store/store.h"
+
+enum : int32_t { AGG_NONE = 0, AGG_SUM = 1, AGG_AVG = 2, AGG_MIN = 3, AGG_MAX = 4, AGG_COUNT = 5 };
+enum : int32_t { FN_NONE = 0, FN_RATE = 1, FN_IRATE = 2 };
+
+constexpr uint32_t MAX_MATCHERS = 16;
+constexpr int64_t DEFAULT_RANGE_MS = 60000;
+
+struct label_matcher {
+  char name[LABEL_NAME_SIZE];    // never empty in a stored matcher
+  char value[LABEL_VALUE_SIZE];  // escapes resolved
+  int32_t negate;                // 0 for "=", 1 for "!="
+};
+
+struct promql_query {
+  char metric_name[NAME_SIZE];  // empty: any name
+  int32_t aggregation;          // AGG_*
+  int32_t range_function;       // FN_*
+  int64_t range_ms;
+  uint32_t matcher_count;
+  label_matcher matchers[MAX_MATCHERS];
+};
+
+// Parses text into *parsed in one pass without allocating. Returns 0 when
+// accepted, -1 when text is null, yields neither a metric name nor a
+// matcher, or holds a character inside the matcher block that no rule reads.
+int32_t parse_promql(const char *text, promql_query *parsed);
+
+// 1 when the series is selected by the query's name and matchers, else 0.
+int32_t series_matches(const series_entry *entry, const promql_query *parsed);
+
+// The value of one series at eval_ms (0 or less: its newest sample): the
+// sample in force, or its rate or irate. *used_ms receives the time of the
+// newest sample used, or eval_ms when the series has none.
+double eval_sample(const series_entry *entry, const promql_query *parsed, int64_t eval_ms,
+                   int64_t *used_ms);

@@ -1,0 +1,36 @@
+#include <cstring>
+
+#include "store/store.h"
+
+namespace {
+char s_static_result[STATIC_RESULT_SIZE] = "{}";
+
+const char *store_static(const char *text, size_t len) {
+  if (len > STATIC_RESULT_SIZE - 1) len = STATIC_RESULT_SIZE - 1;
+  std::memcpy(s_static_result, text, len);
+  s_static_result[len] = '\0';
+  return s_static_result;
+}
+}  // namespace
+
+const char *set_result_json(orvik_db *db, const char *text) {
+  if (text == nullptr) text = "{}";
+  size_t len = std::strlen(text);
+  if (db == nullptr || db->answer == nullptr) return store_static(text, len);
+
+  size_t need = len + 1;
+  if (db->answer_capacity < need) {
+    // Doubling keeps repeated large answers from reallocating every time.
+    size_t grown = db->answer_capacity * 2;
+    if (grown < need) grown = len + 1024;
+    char *bigger = static_cast<char *>(store_realloc(db->answer, grown));
+    if (bigger == nullptr) {
+      set_error("out of memory expanding result buffer");
+      return store_static(text, len);
+    }
+    db->answer = bigger;
+    db->answer_capacity = grown;
+  }
+  std::memcpy(db->answer, text, need);
+  return db->answer;
+}

@@ -1,0 +1,26 @@
+#include "store/store.h"
+
+extern "C" int32_t orvik_append(orvik_db *db, const char *name, const char *labels, double value,
+                                int64_t timestamp_ms) {
+  if (db == nullptr || name == nullptr || name[0] == '\0') {
+    set_error("orvik_append: invalid parameters");
+    return -1;
+  }
+  // A name with broken UTF-8 would make every answer naming the series
+  // unwritable as JSON.
+  if (!utf8_valid(name)) {
+    set_error("orvik_append: name is not valid UTF-8");
+    return -1;
+  }
+  if (timestamp_ms <= 0) timestamp_ms = now_ms();
+
+  int32_t index = find_or_create_series(db, name, labels);
+  if (index < 0) return -1;
+
+  series_entry &s = db->series[index];
+  s.head = s.head + 1 == s.capacity ? 0 : s.head + 1;
+  s.ring[s.head] = sample{timestamp_ms, value};
+  if (s.count < s.capacity) ++s.count;
+  ++db->total_samples;
+  return 0;
+}

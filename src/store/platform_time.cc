@@ -1,0 +1,11 @@
+#include <ctime>
+
+#include "store/store.h"
+
+int64_t current_time_seconds() {
+#if defined(_WIN32)
+  return static_cast<int64_t>(_time64(nullptr));
+#else
+  return static_cast<int64_t>(std::time(nullptr));
+#endif
+}

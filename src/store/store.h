@@ -1,0 +1,137 @@
+// The store core shared with the other subsystems: the handle, its series
+// table and sample rings, the process-wide error and answer buffers, label
+// canonicalisation and the allocation layer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "orvik.h"
+
+constexpr uint32_t EMPTY_SLOT = 0xFFFFFFFFu;
+constexpr uint32_t DEFAULT_MAX_SERIES = 1024;
+constexpr uint32_t DEFAULT_SAMPLES_PER_SERIES = 1440;
+// Above this the slot count (a power of two at least twice the series count)
+// no longer fits 32 bits.
+constexpr uint32_t MAX_SERIES_LIMIT = 1u << 30;
+constexpr uint32_t MIN_SLOT_COUNT = 1024;
+
+constexpr size_t NAME_SIZE = 128;         // series and metric names
+constexpr size_t LABEL_NAME_SIZE = 64;
+constexpr size_t LABEL_VALUE_SIZE = 128;
+constexpr size_t LABELS_SIZE = 512;       // canonical label text
+constexpr size_t KEY_SIZE = 640;          // name "|" canonical label text
+constexpr size_t MAX_LABEL_PAIRS = 32;
+constexpr size_t ERROR_SIZE = 512;
+constexpr size_t ANSWER_INITIAL_CAPACITY = 524288;
+constexpr size_t STATIC_RESULT_SIZE = 65536;
+
+struct sample {
+  int64_t timestamp_ms;
+  double value;
+};
+
+struct series_entry {
+  char name[NAME_SIZE];
+  char labels[LABELS_SIZE];  // canonical label text, JSON-escaped
+  char *key;                 // owned; lookups skip entries without one
+  uint32_t head;             // newest sample; capacity - 1 while empty
+  uint32_t count;
+  uint32_t capacity;
+  sample *ring;              // owned, capacity entries
+};
+
+struct orvik_db {
+  uint32_t max_series;
+  uint32_t samples_per_series;
+  uint32_t series_count;
+  uint64_t total_samples;
+  series_entry *series;  // max_series entries, in creation order
+  uint32_t *slots;       // hash index: series index or EMPTY_SLOT
+  uint32_t slot_count;
+  uint32_t slot_mask;
+  char *answer;          // the buffer every answer of this handle lands in
+  size_t answer_capacity;
+};
+
+// The i-th newest sample of a series (i = 0 is the newest), i < count.
+inline const sample &nth_newest(const series_entry &e, uint32_t i) {
+  uint32_t idx = e.head >= i ? e.head - i : e.head + e.capacity - i;
+  return e.ring[idx];
+}
+
+// ---- errors and answers (last_error.cc, answer_buffer.cc) ----
+
+// Replaces the process-wide last-error text (cut at 511 bytes).
+void set_error(const char *message);
+
+// Copies an answer text into the handle's answer buffer, growing it when
+// needed, and returns the stored copy. A null text stores "{}". Without a
+// handle, or when growth fails ("out of memory expanding result buffer"), the
+// answer goes to the process-wide fallback buffer, cut at 65,535 bytes.
+const char *set_result_json(orvik_db *db, const char *text);
+
+// ---- labels (label_text.cc) ----
+
+struct kv_pair {
+  char name[LABEL_NAME_SIZE];
+  char value[LABEL_VALUE_SIZE];
+};
+
+// qsort comparison of two kv_pair records by name, byte-wise.
+int cmp_kv_pairs(const void *a, const void *b);
+
+// Writes the canonical label text of a JSON object text (null allowed) into
+// out[LABELS_SIZE] and returns its length. Pairs are sorted by name, names
+// and values JSON-escaped, so distinct label sets never share a text and
+// every text that fits is valid JSON; a text over 511 bytes is cut without
+// its closing brace.
+size_t canonical_label_text(const char *labels, char *out);
+
+// Writes text[0, len) with the escaping JSON requires inside a string
+// (quote, backslash, control characters) into out, which holds cap bytes
+// (cap > 0). The output is NUL-terminated and cut to cap - 1 bytes; the
+// result is the length of the uncut escaped text.
+size_t json_escape(char *out, size_t cap, const char *text, size_t len);
+
+// The longest prefix of text[0, len) of at most max bytes that does not end
+// inside a UTF-8 sequence.
+size_t utf8_prefix(const char *text, size_t len, size_t max);
+
+// Copies src into dst[size] cut at a character boundary; returns the length.
+size_t copy_text_cut(char *dst, size_t size, const char *src);
+
+// Whether text is well-formed UTF-8 (no overlongs, surrogates or values
+// above U+10FFFF).
+bool utf8_valid(const char *text);
+
+// ---- series index (series_index.cc) ----
+
+// Returns the index of the series with this name and label set, creating it
+// (with an empty ring) when it is new. -1 for a null handle or a null/empty
+// name (error text untouched), or with the error text set when the table is
+// full or memory runs out.
+int32_t find_or_create_series(orvik_db *db, const char *name, const char *labels);
+
+// ---- platform (platform_time.cc) ----
+
+// The current calendar time in whole seconds since the Unix epoch.
+int64_t current_time_seconds();
+
+// "Now" as the library uses it for defaults: whole seconds, in milliseconds.
+inline int64_t now_ms() { return current_time_seconds() * 1000; }
+
+// ---- allocation layer (alloc.cc) ----
+// Every heap allocation of the store goes through these, so tests can make
+// the n-th one fail.
+
+void *store_malloc(size_t size);
+void *store_calloc(size_t count, size_t size);
+void *store_realloc(void *ptr, size_t size);
+void store_free(void *ptr);
+
+// Test hook: the n-th store allocation from now fails (n = 1 is the next
+// one); 0 turns failures off. Returns the number of store allocations made
+// so far, for tests that count them.
+void store_alloc_fail_at(uint64_t n);
+uint64_t store_alloc_count();

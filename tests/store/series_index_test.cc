@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "store/store.h"
+
+namespace {
+
+class SeriesIndexTest : public ::testing::Test {
+ protected:
+  void SetUp() override { db = orvik_create(64, 2); }
+  void TearDown() override { orvik_free(db); }
+  orvik_db *db = nullptr;
+};
+
+TEST_F(SeriesIndexTest, SameLabelsInAnyOrderFindTheSameSeries) {
+  int32_t a = find_or_create_series(db, "cpu", "{\"b\":\"2\",\"a\":1}");
+  int32_t b = find_or_create_series(db, "cpu", "{ \"a\" : \"1\", \"b\" : 2 }");
+  EXPECT_EQ(a, 0);
+  EXPECT_EQ(b, 0);
+  EXPECT_STREQ(db->series[0].labels, "{\"a\":\"1\",\"b\":\"2\"}");
+  EXPECT_STREQ(db->series[0].key, "cpu|{\"a\":\"1\",\"b\":\"2\"}");
+  EXPECT_EQ(find_or_create_series(db, "mem", "{\"a\":\"1\",\"b\":\"2\"}"), 1);
+  EXPECT_EQ(orvik_series_count(db), 2u);
+}
+
+TEST_F(SeriesIndexTest, NullOrEmptyNameLeavesTheErrorAlone) {
+  set_error("before");
+  EXPECT_EQ(find_or_create_series(db, "", nullptr), -1);
+  EXPECT_EQ(find_or_create_series(db, nullptr, nullptr), -1);
+  EXPECT_EQ(find_or_create_series(nullptr, "x", nullptr), -1);
+  EXPECT_STREQ(orvik_last_error(), "before");
+}
+
+TEST_F(SeriesIndexTest, QuotesInValuesCannotForgeAnotherLabelSet) {
+  // Unescaped, both would be stored as {"a":"x","b":"y"}.
+  int32_t forged = find_or_create_series(db, "m", R"({"a":"x\",\"b\":\"y"})");
+  int32_t real = find_or_create_series(db, "m", R"({"a":"x","b":"y"})");
+  EXPECT_NE(forged, real);
+  EXPECT_STREQ(db->series[forged].labels, R"({"a":"x\",\"b\":\"y"})");
+}
+
+TEST_F(SeriesIndexTest, LongNamesAreCutButKeyedByTheFullName) {
+  std::string base(127, 'n');
+  int32_t a = find_or_create_series(db, (base + "A").c_str(), nullptr);
+  int32_t b = find_or_create_series(db, (base + "B").c_str(), nullptr);
+  EXPECT_NE(a, b);
+  EXPECT_EQ(std::string(db->series[a].name), base);
+  EXPECT_STREQ(db->series[a].name, db->series[b].name);
+}
+
+TEST_F(SeriesIndexTest, NameCutNeverSplitsACharacter) {
+  // 126 ASCII bytes then a 2-byte character: the cut at 127 drops it whole.
+  std::string name = std::string(126, 'n') + "\xc3\xa9";
+  ASSERT_EQ(find_or_create_series(db, name.c_str(), nullptr), 0);
+  EXPECT_EQ(std::string(db->series[0].name), std::string(126, 'n'));
+}
+
+TEST_F(SeriesIndexTest, ManySeriesSurviveCollidingProbes) {
+  orvik_db *big = orvik_create(1024, 1);
+  for (int i = 0; i < 1024; ++i) {
+    std::string labels = "{\"i\":" + std::to_string(i) + "}";
+    ASSERT_EQ(find_or_create_series(big, "m", labels.c_str()), i);
+  }
+  for (int i = 1023; i >= 0; --i) {
+    std::string labels = "{\"i\":\"" + std::to_string(i) + "\"}";
+    ASSERT_EQ(find_or_create_series(big, "m", labels.c_str()), i);
+  }
+  EXPECT_EQ(find_or_create_series(big, "m", "{\"i\":\"1024\"}"), -1);
+  EXPECT_STREQ(orvik_last_error(), "series table full");
+  orvik_free(big);
+}
+
+}  // namespace
