@@ -35,6 +35,7 @@ struct series_entry {
   char name[NAME_SIZE];
   char labels[LABELS_SIZE];  // canonical label text, JSON-escaped
   char *key;                 // owned; lookups skip entries without one
+  uint32_t key_len;
   uint32_t head;             // newest sample; capacity - 1 while empty
   uint32_t count;
   uint32_t capacity;
@@ -73,12 +74,17 @@ const char *set_result_json(orvik_db *db, const char *text);
 
 // ---- labels (label_text.cc) ----
 
+// One label of a label set being canonicalised: the name and value texts,
+// already cut to 63 and 127 bytes at character boundaries (not terminated).
 struct kv_pair {
-  char name[LABEL_NAME_SIZE];
-  char value[LABEL_VALUE_SIZE];
+  const char *name;
+  size_t name_len;
+  const char *value;
+  size_t value_len;
 };
 
-// qsort comparison of two kv_pair records by name, byte-wise.
+// Orders two kv_pair records by name, byte-wise: the order of the labels in
+// the canonical label text.
 int cmp_kv_pairs(const void *a, const void *b);
 
 // Writes the canonical label text of a JSON object text (null allowed) into
