@@ -11,23 +11,36 @@
 
 constexpr size_t VALUE_TEXT_SIZE = 64;
 
+// The two fixed error answers, compact, handed to set_result_json as they are.
 extern const char MISSING_QUERY_ANSWER[];
 extern const char PARSE_ERROR_ANSWER[];
 
-// "NaN", "+Inf", "-Inf", or "%.14g" of the value, into out[VALUE_TEXT_SIZE].
-void format_double_val(double value, char *out);
+// "NaN", "+Inf", "-Inf", or exactly what "%.14g" prints, into
+// out[VALUE_TEXT_SIZE]. Returns the length of the text.
+size_t format_double_val(double value, char *out);
 
 // Adds "metric" to element: "__name__" and the series' labels, or an empty
-// object when entry is null (an aggregate).
+// object when entry is null (an aggregate). Labels come from parsing the
+// canonical label text; a text that does not parse adds none.
 void add_metric_object(yyjson_mut_doc *doc, yyjson_mut_val *element, const series_entry *entry);
 
-// [timestamp in seconds, "value text"]; buf is the caller's value text buffer.
+// [timestamp in seconds, "value text"]; buf is the caller's value text
+// buffer. Null when the array itself cannot be made.
 yyjson_mut_val *make_value_pair(yyjson_mut_doc *doc, int64_t timestamp_ms, double value,
                                 char *buf);
 
 // Writes doc (pretty), stores the text through set_result_json, frees both,
 // and returns the stored answer. A null doc or failed write answers "{}".
 const char *finish_answer(orvik_db *db, yyjson_mut_doc *doc);
+
+// A new document holding {"status":"success","data":{"resultType":
+// result_type,"result":[]}}; *result receives the result array. Null when
+// the document cannot be made; *result is null when the array could not be.
+yyjson_mut_doc *new_query_document(const char *result_type, yyjson_mut_val **result);
+
+// The entry checks of both queries: the error answer for a missing handle or
+// query text, or for a text the parser rejects; null when *parsed is ready.
+const char *reject_query(orvik_db *db, const char *query, promql_query *parsed);
 
 // Running values of one aggregated instant.
 struct aggregation_state {
@@ -41,3 +54,8 @@ void aggregation_reset(aggregation_state *state);
 void aggregation_add(aggregation_state *state, double value);
 // The aggregated value of the given AGG_* kind; 0 when nothing was added.
 double aggregation_result(const aggregation_state *state, int32_t kind);
+
+// The aggregated value of the query at one instant: every series of the
+// store selected by the query, evaluated at eval_ms, through the running
+// values above. Both the instant and the range query use it.
+double aggregate_at(const orvik_db *db, const promql_query *parsed, int64_t eval_ms);

@@ -1,0 +1,49 @@
+// The aggregation rules of sum, avg, min, max and count, shared by the
+// instant query and every step of the range query.
+#include "answer/answer.h"
+
+namespace {
+// The starting extremes are finite on purpose: min and max over values that
+// are all NaN answer them (1e+30 and -1e+30), as callers have come to expect.
+constexpr double MIN_START = 1e30;
+constexpr double MAX_START = -1e30;
+}  // namespace
+
+void aggregation_reset(aggregation_state *state) {
+  state->count = 0;
+  state->sum = 0.0;
+  state->min = MIN_START;
+  state->max = MAX_START;
+}
+
+void aggregation_add(aggregation_state *state, double value) {
+  ++state->count;
+  state->sum += value;
+  // Ordered comparisons: a NaN never becomes the minimum or the maximum.
+  if (value < state->min) state->min = value;
+  if (value > state->max) state->max = value;
+}
+
+double aggregation_result(const aggregation_state *state, int32_t kind) {
+  if (state->count == 0) return 0.0;
+  switch (kind) {
+    case AGG_SUM: return state->sum;
+    case AGG_AVG: return state->sum / static_cast<double>(state->count);
+    case AGG_MIN: return state->min;
+    case AGG_MAX: return state->max;
+    case AGG_COUNT: return static_cast<double>(state->count);
+    default: return 0.0;
+  }
+}
+
+double aggregate_at(const orvik_db *db, const promql_query *parsed, int64_t eval_ms) {
+  aggregation_state state;
+  aggregation_reset(&state);
+  for (uint32_t i = 0; i < db->series_count; ++i) {
+    const series_entry *entry = &db->series[i];
+    if (series_matches(entry, parsed) == 0) continue;
+    int64_t used_ms = eval_ms;
+    aggregation_add(&state, eval_sample(entry, parsed, eval_ms, &used_ms));
+  }
+  return aggregation_result(&state, parsed->aggregation);
+}

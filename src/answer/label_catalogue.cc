@@ -1,0 +1,117 @@
+// orvik_get_label_names and orvik_get_label_values: the label catalogue,
+// read back from every series' canonical label text on each call.
+#include <cstring>
+
+#include "answer/answer.h"
+
+namespace {
+constexpr uint32_t MAX_LABEL_NAMES = 256;  // "__name__" included
+constexpr uint32_t MAX_LABEL_VALUES = 512;
+const char NAME_LABEL[] = "__name__";
+
+// Distinct texts in the order they were first met, each cut to SIZE - 1
+// bytes. Duplicates are found by a linear search: the list is small and
+// bounded, and the walk stops once it is full.
+template <uint32_t CAPACITY, size_t SIZE>
+struct text_list {
+  char text[CAPACITY][SIZE];
+  uint32_t len[CAPACITY];
+  uint32_t count = 0;
+
+  bool full() const { return count == CAPACITY; }
+
+  void add_unique(const char *s, size_t n) {
+    n = utf8_prefix(s, n, SIZE - 1);
+    for (uint32_t i = 0; i < count; ++i) {
+      if (len[i] == n && std::memcmp(text[i], s, n) == 0) return;
+    }
+    if (full()) return;
+    std::memcpy(text[count], s, n);
+    text[count][n] = '\0';
+    len[count] = static_cast<uint32_t>(n);
+    ++count;
+  }
+};
+
+// {"status":"success","data":[]}, made before any series is read.
+yyjson_mut_doc *new_list_document(yyjson_mut_val **data) {
+  *data = nullptr;
+  yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
+  if (doc == nullptr) return nullptr;
+  yyjson_mut_val *root = yyjson_mut_obj(doc);
+  if (root == nullptr) return doc;
+  yyjson_mut_doc_set_root(doc, root);
+  yyjson_mut_obj_add_str(doc, root, "status", "success");
+  *data = yyjson_mut_obj_add_arr(doc, root, "data");
+  return doc;
+}
+
+template <typename List>
+const char *finish_list(orvik_db *db, yyjson_mut_doc *doc, yyjson_mut_val *data, const List &list) {
+  for (uint32_t i = 0; data != nullptr && i < list.count; ++i) {
+    yyjson_mut_arr_append(data, yyjson_mut_strncpy(doc, list.text[i], list.len[i]));
+  }
+  return finish_answer(db, doc);
+}
+
+// The parsed label object of one series, or null when its text is empty,
+// "{}", does not parse or is not an object with members. The caller frees
+// the document whenever it is not null.
+yyjson_val *read_labels(const series_entry &entry, yyjson_doc **doc) {
+  *doc = nullptr;
+  size_t len = std::strlen(entry.labels);
+  if (len == 0 || (len == 2 && entry.labels[0] == '{' && entry.labels[1] == '}')) return nullptr;
+  *doc = yyjson_read_opts(const_cast<char *>(entry.labels), len, 0, nullptr, nullptr);
+  yyjson_val *root = yyjson_doc_get_root(*doc);
+  return yyjson_is_obj(root) && yyjson_obj_size(root) > 0 ? root : nullptr;
+}
+}  // namespace
+
+extern "C" const char *orvik_get_label_names(orvik_db *db) {
+  yyjson_mut_val *data;
+  yyjson_mut_doc *doc = new_list_document(&data);
+  text_list<MAX_LABEL_NAMES, LABEL_NAME_SIZE> names;
+  names.add_unique(NAME_LABEL, sizeof NAME_LABEL - 1);
+
+  for (uint32_t i = 0; db != nullptr && i < db->series_count && !names.full(); ++i) {
+    yyjson_doc *labels;
+    yyjson_val *root = read_labels(db->series[i], &labels);
+    if (root != nullptr) {
+      yyjson_obj_iter iter = yyjson_obj_iter_with(root);
+      yyjson_val *key;
+      while ((key = yyjson_obj_iter_next(&iter)) != nullptr) {
+        names.add_unique(yyjson_get_str(key), yyjson_get_len(key));
+      }
+    }
+    yyjson_doc_free(labels);
+  }
+  return finish_list(db, doc, data, names);
+}
+
+extern "C" const char *orvik_get_label_values(orvik_db *db, const char *label_name) {
+  yyjson_mut_val *data;
+  yyjson_mut_doc *doc = new_list_document(&data);
+  text_list<MAX_LABEL_VALUES, LABEL_VALUE_SIZE> values;
+  if (db == nullptr || label_name == nullptr || label_name[0] == '\0') {
+    return finish_list(db, doc, data, values);
+  }
+
+  if (std::strcmp(label_name, NAME_LABEL) == 0) {
+    // Series names are plain texts of their own: no label text is parsed,
+    // so every series counts, even one whose labels would not parse.
+    for (uint32_t i = 0; i < db->series_count && !values.full(); ++i) {
+      values.add_unique(db->series[i].name, std::strlen(db->series[i].name));
+    }
+    return finish_list(db, doc, data, values);
+  }
+
+  size_t name_len = std::strlen(label_name);
+  for (uint32_t i = 0; i < db->series_count && !values.full(); ++i) {
+    yyjson_doc *labels;
+    yyjson_val *root = read_labels(db->series[i], &labels);
+    yyjson_val *value = root != nullptr ? yyjson_obj_getn(root, label_name, name_len) : nullptr;
+    if (yyjson_is_str(value)) values.add_unique(yyjson_get_str(value), yyjson_get_len(value));
+    yyjson_doc_free(labels);
+  }
+  return finish_list(db, doc, data, values);
+}
