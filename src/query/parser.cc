@@ -54,16 +54,13 @@ const char *read_value(const char *p, char *out) {
   return *p == '"' ? p + 1 : p;
 }
 
-// The cursor is past "{". Returns the cursor after the block, or null when
-// a character stands in the block that no rule reads. *at_end is set when
-// the text ends inside the block.
-const char *read_matchers(const char *p, promql_query *q, bool *at_end) {
+// The cursor is past "{". Returns the cursor after the block (at the end of
+// the text when the block is not closed), or null when a character stands
+// in the block that no rule reads.
+const char *read_matchers(const char *p, promql_query *q) {
   for (;;) {
     const char *pass_start = p = skip_space(p);
-    if (*p == '\0') {
-      *at_end = true;
-      return p;
-    }
+    if (*p == '\0') return p;
     if (*p == '}') return p + 1;
 
     label_matcher m;
@@ -88,10 +85,7 @@ const char *read_matchers(const char *p, promql_query *q, bool *at_end) {
 
     p = skip_space(p);
     if (*p == ',') ++p;
-    if (*p == '\0') {
-      *at_end = true;
-      return p;
-    }
+    if (*p == '\0') return p;
     if (*p == '}') return p + 1;
     // Every rule above reads at least one character of anything it knows;
     // a pass that read nothing stands on something it does not.
@@ -179,13 +173,12 @@ int32_t parse_promql(const char *text, promql_query *parsed) {
   p = copy_run<is_metric_char>(p, parsed->metric_name, sizeof parsed->metric_name);
   p = skip_space(p);
 
-  bool at_end = false;
   if (*p == '{') {
-    p = read_matchers(p + 1, parsed, &at_end);
+    p = read_matchers(p + 1, parsed);
     if (p == nullptr) return -1;
     p = skip_space(p);
   }
-  if (!at_end && *p == '[') p = read_range(p + 1, parsed);
+  if (*p == '[') p = read_range(p + 1, parsed);
   // Whatever follows (closing parentheses, anything else) is not looked at.
 
   return parsed->metric_name[0] == '\0' && parsed->matcher_count == 0 ? -1 : 0;
