@@ -3,6 +3,7 @@
 // samples are appended, which is the order new series are created in and so
 // the order of series in every answer.
 #include <cstring>
+#include <iterator>
 
 #include "ingest/ingest.h"
 
@@ -26,14 +27,37 @@ struct field_row {
 
 yyjson_val *member(yyjson_val *obj, const key_text &key) { return yyjson_obj_getn(obj, key.text, key.len); }
 
-double read_field(yyjson_val *obj, const field_row &row) {
-  yyjson_val *v = member(obj, row.key);
-  return row.how == reading::flag ? read_flag(v) : read_number(v);
+// Finds the member of obj for every row's key (the first one where a key
+// repeats; null where it is missing) in one pass over the members, instead
+// of one scan per key. Writers emit the fields in a fixed order, usually the
+// table's, so the search for each key starts at the row after the last hit.
+template <typename Row, size_t N>
+void find_members(yyjson_val *obj, const Row (&rows)[N], yyjson_val *(&found)[N]) {
+  for (yyjson_val *&f : found) f = nullptr;
+  if (!yyjson_is_obj(obj)) return;
+  size_t i, count, next = 0;
+  yyjson_val *key, *val;
+  yyjson_obj_foreach(obj, i, count, key, val) {
+    const char *text = unsafe_yyjson_get_str(key);
+    size_t len = unsafe_yyjson_get_len(key);
+    for (size_t k = 0, r = next; k < N; ++k, r = r + 1 == N ? 0 : r + 1) {
+      if (rows[r].key.len == len && std::memcmp(rows[r].key.text, text, len) == 0) {
+        if (found[r] == nullptr) found[r] = val;
+        next = r + 1 == N ? 0 : r + 1;
+        break;
+      }
+    }
+  }
 }
 
 template <size_t N>
 void append_rows(ingest_run *run, yyjson_val *obj, const field_row (&rows)[N], const char *labels) {
-  for (const field_row &row : rows) append_sample(run, row.metric, labels, read_field(obj, row), run->timestamp_ms);
+  yyjson_val *found[N];
+  find_members(obj, rows, found);
+  for (size_t r = 0; r < N; ++r) {
+    double value = rows[r].how == reading::flag ? read_flag(found[r]) : read_number(found[r]);
+    append_sample(run, rows[r].metric, labels, value, run->timestamp_ms);
+  }
 }
 
 // ---- cpu ----
@@ -69,8 +93,11 @@ void ingest_core(ingest_run *run, yyjson_val *core) {
   char core_label[CORE_LABEL_SIZE];
   write_core_label(core_label, number);
   char mode_label[MODE_LABEL_SIZE];
-  for (const core_row &row : CORE_ROWS) {
-    double value = read_number(member(core, row.key));
+  yyjson_val *found[std::size(CORE_ROWS)];
+  find_members(core, CORE_ROWS, found);
+  for (size_t r = 0; r < std::size(CORE_ROWS); ++r) {
+    const core_row &row = CORE_ROWS[r];
+    double value = read_number(found[r]);
     if (row.skip_zero && value == 0.0) continue;
     const char *labels = core_label;
     if (row.mode != nullptr) {

@@ -124,13 +124,16 @@ TEST_F(IngestTest, SectionsGoInFixedOrderWhateverTheDocumentOrder) {
 }
 
 TEST_F(IngestTest, FirstOccurrenceOfARepeatedKeyWins) {
-  EXPECT_EQ(ingest(R"({"memory":5,"memory":{},"cpu":{"total_usage_percent":1.5,"total_usage_percent":9},
+  EXPECT_EQ(ingest(R"({"memory":5,"memory":{},"cpu":{"total_usage_percent":1.5,"total_usage_percent":9,
+                      "cores":[{"idle_seconds":3,"usage_percent":4,"idle_seconds":5,"usage_percent":6}]},
                       "metrics":[{"name":"a","name":"b","value":1,"value":2}]})"),
-            2);
+            1 + 1 + 6);
   std::vector<stored_series> s = stored(db);
-  ASSERT_EQ(s.size(), 2u);  // the memory member that counts is the number
+  ASSERT_EQ(s.size(), 8u);  // the memory member that counts is the number
   EXPECT_EQ(s[0], (stored_series{"a|{}", 1.0, T0}));
   EXPECT_EQ(s[1].value, 1.5);
+  EXPECT_EQ(s[2].value, 4.0);  // usage
+  EXPECT_EQ(s[5].value, 3.0);  // idle
 }
 
 TEST_F(IngestTest, MembersOfTheWrongTypeAreIgnoredWhole) {
