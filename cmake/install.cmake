@@ -47,6 +47,12 @@ install(EXPORT orvikTargets NAMESPACE orvik::
 # The consumer's find_package looks here first for yyjson, so it links the
 # same yyjson the library was built against; a stale path is simply skipped.
 set(ORVIK_YYJSON_HINT "${yyjson_DIR}")
+get_target_property(_orvik_yyjson_imported yyjson::yyjson IMPORTED)
+if(_orvik_yyjson_imported)
+  set(ORVIK_SHARED_YYJSON TRUE)
+else()
+  set(ORVIK_SHARED_YYJSON FALSE)
+endif()
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/orvikConfig.cmake.in
   ${PROJECT_BINARY_DIR}/orvikConfig.cmake
   INSTALL_DESTINATION ${ORVIK_INSTALL_CMAKEDIR})
