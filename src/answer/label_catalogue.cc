@@ -10,26 +10,37 @@ constexpr uint32_t MAX_LABEL_VALUES = 512;
 const char NAME_LABEL[] = "__name__";
 
 // Distinct texts in the order they were first met, each cut to SIZE - 1
-// bytes. Duplicates are found by a linear search: the list is small and
-// bounded, and the walk stops once it is full.
+// bytes. A small open-addressing index over the list finds duplicates: with
+// a thousand series naming a few hundred values, a linear search of the
+// list costs more than parsing every label text.
 template <uint32_t CAPACITY, size_t SIZE>
 struct text_list {
+  static constexpr uint32_t SLOTS = CAPACITY * 2;  // a power of two, never more than half full
+  static_assert((SLOTS & (SLOTS - 1)) == 0, "slot count must be a power of two");
+
   char text[CAPACITY][SIZE];
   uint32_t len[CAPACITY];
+  uint16_t slot[SLOTS];  // list position + 1; 0 is free
   uint32_t count = 0;
+
+  text_list() { std::memset(slot, 0, sizeof slot); }
 
   bool full() const { return count == CAPACITY; }
 
   void add_unique(const char *s, size_t n) {
     n = utf8_prefix(s, n, SIZE - 1);
-    for (uint32_t i = 0; i < count; ++i) {
-      if (len[i] == n && std::memcmp(text[i], s, n) == 0) return;
+    uint32_t h = 2166136261u;  // FNV-1a
+    for (size_t i = 0; i < n; ++i) h = (h ^ static_cast<unsigned char>(s[i])) * 16777619u;
+    uint32_t i = h & (SLOTS - 1);
+    for (; slot[i] != 0; i = (i + 1) & (SLOTS - 1)) {
+      uint32_t at = slot[i] - 1u;
+      if (len[at] == n && std::memcmp(text[at], s, n) == 0) return;
     }
     if (full()) return;
     std::memcpy(text[count], s, n);
     text[count][n] = '\0';
     len[count] = static_cast<uint32_t>(n);
-    ++count;
+    slot[i] = static_cast<uint16_t>(++count);
   }
 };
 
