@@ -10,21 +10,48 @@ namespace {
 // match a longer value, so the buffer holds the worst case whole.
 constexpr size_t PATTERN_SIZE = 1 + (LABEL_NAME_SIZE - 1) * 6 + 3 + (LABEL_VALUE_SIZE - 1) * 6 + 1 + 1;
 
+// Appends text to pattern[PATTERN_SIZE] at n, escaped as the canonical text
+// is; returns the new length. Most texts need no escaping and are copied
+// while they are scanned.
+size_t append_escaped(char *pattern, size_t n, const char *text) {
+  size_t i = 0;
+  for (; text[i] != '\0'; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == '"' || c == '\\') {
+      return n + json_escape(pattern + n, PATTERN_SIZE - n, text, i + std::strlen(text + i));
+    }
+    pattern[n + i] = text[i];
+  }
+  return n + i;
+}
+
 // Whether the canonical text holds the member "name":"value". The pattern is
-// escaped the way the canonical text is, so its quotes can only line up
-// with the quotes that delimit a member: a value holding quotes or
-// backslashes matches only itself, never a run across two members.
+// escaped the way the canonical text is, so a value holding quotes or
+// backslashes matches only itself. Inside a name or value of the canonical
+// text every quote is escaped, so a comma or the opening brace followed by a
+// quote always starts a member: only there can the pattern stand for a whole
+// member, and only there is it compared. That also keeps a matcher for the
+// label b from finding the tail of a label named a"b.
 bool has_member(const char *labels, const label_matcher &m) {
   char pattern[PATTERN_SIZE];
   size_t n = 0;
   pattern[n++] = '"';
-  n += json_escape(pattern + n, sizeof pattern - n, m.name, std::strlen(m.name));
+  n = append_escaped(pattern, n, m.name);
   std::memcpy(pattern + n, "\":\"", 3);
   n += 3;
-  n += json_escape(pattern + n, sizeof pattern - n, m.value, std::strlen(m.value));
+  n = append_escaped(pattern, n, m.value);
   pattern[n++] = '"';
-  pattern[n] = '\0';
-  return std::strstr(labels, pattern) != nullptr;
+
+  if (labels[0] != '{') return false;
+  const char *end = labels + std::strlen(labels);
+  const char *member = labels + 1;
+  while (static_cast<size_t>(end - member) >= n) {
+    if (std::memcmp(member, pattern, n) == 0) return true;
+    member = static_cast<const char *>(std::memchr(member, ',', end - member));
+    if (member == nullptr) return false;
+    ++member;
+  }
+  return false;
 }
 
 }  // namespace

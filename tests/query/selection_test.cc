@@ -114,6 +114,19 @@ TEST_F(SelectionTest, NoMatcherSpansTwoMembers) {
   EXPECT_FALSE(selects(R"(m{a="b"})", slash));
 }
 
+TEST_F(SelectionTest, NoMatcherFindsTheTailOfALongerName) {
+  const series_entry &quoted_name = add("m", R"({"a\"b":"v"})");
+  ASSERT_STREQ(quoted_name.labels, R"({"a\"b":"v"})");
+  EXPECT_FALSE(selects(R"(m{b="v"})", quoted_name));
+  EXPECT_TRUE(selects(R"(m{b!="v"})", quoted_name));
+  const series_entry &both = add("m", R"({"a\"b":"v","b":"v"})");
+  EXPECT_TRUE(selects(R"(m{b="v"})", both));
+  // Commas inside values are not member boundaries either.
+  const series_entry &commas = add("m", R"({"a":"x,\"b\":\"v","c":"d"})");
+  EXPECT_FALSE(selects(R"(m{b="v"})", commas));
+  EXPECT_TRUE(selects(R"(m{c="d"})", commas));
+}
+
 TEST_F(SelectionTest, LongEscapedPatternIsNeverCut) {
   // 42 control characters escape to 252 bytes: a pattern cut short of its
   // closing quote would also find the longer value.
