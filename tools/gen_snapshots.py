@@ -20,12 +20,16 @@ ingest call ignores it; pass it as the call's timestamp) and in its one
 free-form metric entry.
 
 Usage: tools/gen_snapshots.py [--out-dir DIR]   (default: examples/)
+       tools/gen_snapshots.py --check [--out-dir DIR]
+                 exits 1, naming the file, when a file differs from what
+                 this script writes
 """
 
 import argparse
 import json
 import os
 import random
+import sys
 
 SEED = 20231114
 START_MS = 1700000000000
@@ -218,21 +222,45 @@ class Machine:
         }
 
 
+def render():
+    """The example files, by name, as the bytes to write."""
+    machine = Machine(random.Random(SEED))
+    snapshots = [machine.step(line) for line in range(COUNT)]
+    return {
+        "snapshot.json": json.dumps(snapshots[0], indent=2) + "\n",
+        "snapshots.jsonl": "".join(json.dumps(s, separators=(",", ":")) + "\n" for s in snapshots),
+    }
+
+
 def main():
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--out-dir", default=os.path.join(root, "examples"))
+    parser.add_argument("--check", action="store_true",
+                        help="compare the files with what would be written; write nothing")
     args = parser.parse_args()
 
-    machine = Machine(random.Random(SEED))
-    snapshots = [machine.step(line) for line in range(COUNT)]
+    files = render()
+    if args.check:
+        stale = []
+        for name, text in files.items():
+            try:
+                with open(os.path.join(args.out_dir, name), "rb") as f:
+                    if f.read() != text.encode("ascii"):
+                        stale.append(name)
+            except OSError:
+                stale.append(name)
+        for name in stale:
+            print(f"gen_snapshots: {name} differs from what tools/gen_snapshots.py writes; rerun it",
+                  file=sys.stderr)
+        return 1 if stale else 0
+
     os.makedirs(args.out_dir, exist_ok=True)
-    with open(os.path.join(args.out_dir, "snapshot.json"), "w", encoding="ascii", newline="\n") as f:
-        f.write(json.dumps(snapshots[0], indent=2) + "\n")
-    with open(os.path.join(args.out_dir, "snapshots.jsonl"), "w", encoding="ascii", newline="\n") as f:
-        for s in snapshots:
-            f.write(json.dumps(s, separators=(",", ":")) + "\n")
+    for name, text in files.items():
+        with open(os.path.join(args.out_dir, name), "w", encoding="ascii", newline="\n") as f:
+            f.write(text)
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
