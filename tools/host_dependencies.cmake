@@ -1,0 +1,21 @@
+# The host program's own dependencies: cpp-httplib (through pkg-config) and
+# CLI11. Both tools/ and tests/tools/ include this; the library needs neither.
+# Sets ORVIK_HOST_DEPENDENCIES_FOUND.
+if(NOT TARGET PkgConfig::cpp_httplib)
+  find_package(PkgConfig QUIET)
+  if(PkgConfig_FOUND)
+    pkg_check_modules(cpp_httplib QUIET IMPORTED_TARGET GLOBAL cpp-httplib)
+  endif()
+endif()
+if(NOT TARGET CLI11::CLI11)
+  find_package(CLI11 CONFIG QUIET)
+  if(TARGET CLI11::CLI11)
+    set_target_properties(CLI11::CLI11 PROPERTIES IMPORTED_GLOBAL TRUE)
+  endif()
+endif()
+find_package(Threads REQUIRED)
+if(TARGET PkgConfig::cpp_httplib AND TARGET CLI11::CLI11)
+  set(ORVIK_HOST_DEPENDENCIES_FOUND TRUE)
+else()
+  set(ORVIK_HOST_DEPENDENCIES_FOUND FALSE)
+endif()

@@ -1,0 +1,109 @@
+#include "commands.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "answer_reader.h"
+#include "chart.h"
+#include "times.h"
+
+namespace orvik_host {
+namespace {
+
+bool parse_time_option(const std::string &name, const std::string &text, int64_t &ms, std::ostream &err) {
+  if (text.empty()) return true;
+  auto parsed = parse_time_ms(text);
+  if (!parsed) {
+    err << "orvik: cannot read " << name << " \"" << text
+        << "\": use Unix seconds (1700000000.5), milliseconds (1700000000500ms) or RFC 3339 "
+           "(2023-11-14T22:13:20Z)\n";
+    return false;
+  }
+  ms = *parsed;
+  return true;
+}
+
+int print_answer(const std::string &answer, std::ostream &out) {
+  out << answer << '\n';
+  return read_status(answer).success ? 0 : 1;
+}
+
+}  // namespace
+
+size_t terminal_columns() {
+  winsize size{};
+  if (isatty(STDOUT_FILENO) && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  if (const char *columns = std::getenv("COLUMNS")) {
+    const long n = std::strtol(columns, nullptr, 10);
+    if (n > 0) return static_cast<size_t>(n);
+  }
+  return 100;
+}
+
+std::unique_ptr<locked_store> open_store(const store_options &options, load_stats &stats, std::ostream &err) {
+  std::string error;
+  auto store = locked_store::create(options.series, options.samples, &error);
+  if (!store) {
+    err << "orvik: cannot create the store: " << error << '\n';
+    return nullptr;
+  }
+  for (const std::string &path : options.snapshots)
+    if (!load_snapshot_file(*store, path, stats, err)) return nullptr;
+  return store;
+}
+
+int run_query(const store_options &options, const std::string &expr, const std::string &time, std::ostream &out,
+              std::ostream &err) {
+  int64_t time_ms = 0;
+  if (!parse_time_option("--time", time, time_ms, err)) return 2;
+  load_stats stats;
+  auto store = open_store(options, stats, err);
+  if (!store) return 1;
+  return print_answer(store->query(expr, time_ms), out);
+}
+
+int run_query_range(const store_options &options, const std::string &expr, const std::string &start,
+                    const std::string &end, const std::string &step, bool plot, std::ostream &out,
+                    std::ostream &err) {
+  int64_t start_ms = 0, end_ms = 0, step_ms = 0;
+  if (!parse_time_option("--start", start, start_ms, err) || !parse_time_option("--end", end, end_ms, err))
+    return 2;
+  if (!step.empty()) {
+    auto parsed = parse_duration_ms(step);
+    if (!parsed || *parsed <= 0) {
+      err << "orvik: cannot read --step \"" << step << "\": use a positive duration such as 15s, 5m, 1h or 30\n";
+      return 2;
+    }
+    step_ms = *parsed;
+  }
+  load_stats stats;
+  auto store = open_store(options, stats, err);
+  if (!store) return 1;
+  const std::string answer = store->query_range(expr, start_ms, end_ms, step_ms);
+  if (!plot) return print_answer(answer, out);
+  const answer_status status = read_status(answer);
+  if (!status.success) return print_answer(answer, out);
+  chart_options chart;
+  chart.total_columns = terminal_columns();
+  out << draw_chart(read_series(answer), chart);
+  return 0;
+}
+
+int run_labels(const store_options &options, std::ostream &out, std::ostream &err) {
+  load_stats stats;
+  auto store = open_store(options, stats, err);
+  if (!store) return 1;
+  return print_answer(store->label_names(), out);
+}
+
+int run_label_values(const store_options &options, const std::string &name, std::ostream &out, std::ostream &err) {
+  load_stats stats;
+  auto store = open_store(options, stats, err);
+  if (!store) return 1;
+  return print_answer(store->label_values(name), out);
+}
+
+}  // namespace orvik_host

@@ -1,0 +1,79 @@
+// orvik: the command line. Each subcommand is a function elsewhere; this file
+// only reads the arguments.
+#include <iostream>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "commands.h"
+#include "demo.h"
+#include "orvik_version.h"
+#include "serve.h"
+
+namespace {
+
+void add_store_options(CLI::App &command, orvik_host::store_options &options) {
+  command.add_option("--snapshots", options.snapshots, "JSON-lines file of snapshots, one per line; - for standard input (repeatable)");
+  command.add_option("--series", options.series, "Most series the store holds (default 1024)");
+  command.add_option("--samples", options.samples, "Newest samples kept per series (default 1440)");
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  using namespace orvik_host;
+  CLI::App app{"orvik " ORVIK_VERSION_STRING ": an in-memory time-series store answering PromQL questions.\n"
+               "Times: Unix seconds (1700000000.5), milliseconds (1700000000500ms) or RFC 3339.\n"
+               "Durations: 15s, 5m, 1h or plain seconds.",
+               "orvik"};
+  app.require_subcommand(1);
+  app.set_version_flag("--version", ORVIK_VERSION_STRING);
+
+  std::string demo_snapshots = default_snapshots_path();
+  CLI::App *demo = app.add_subcommand("demo", "Load an hour of example snapshots and answer a few questions");
+  demo->add_option("--snapshots", demo_snapshots, "JSON-lines file to use instead of the example hour");
+
+  store_options store;
+  std::string expr, time, start, end, step, label;
+  bool plot = false;
+
+  CLI::App *query = app.add_subcommand("query", "Evaluate EXPR at one time and print the JSON answer");
+  query->add_option("EXPR", expr, "Query in the store's PromQL subset")->required();
+  query->add_option("--time", time, "Evaluation time (default now)");
+  add_store_options(*query, store);
+
+  CLI::App *range = app.add_subcommand("query-range", "Evaluate EXPR at every step from start to end");
+  range->add_option("EXPR", expr, "Query in the store's PromQL subset")->required();
+  range->add_option("--start", start, "First step time (default 15 minutes before the end)");
+  range->add_option("--end", end, "Last step time (default now)");
+  range->add_option("--step", step, "Distance between steps (default 15s)");
+  range->add_flag("--plot", plot, "Draw a chart instead of printing the JSON answer");
+  add_store_options(*range, store);
+
+  CLI::App *labels = app.add_subcommand("labels", "Print the label names");
+  add_store_options(*labels, store);
+
+  CLI::App *values = app.add_subcommand("label-values", "Print the values of label NAME (__name__: the series names)");
+  values->add_option("NAME", label, "Label name")->required();
+  add_store_options(*values, store);
+
+  serve_options serve;
+  CLI::App *server = app.add_subcommand("serve", "Answer the Prometheus HTTP API and /metrics");
+  server->add_option("--listen", serve.listen, "HOST:PORT to listen on; port 0 picks a free one")
+      ->capture_default_str();
+  server->add_option("--collect", serve.collect, "Sample this machine into the store at this interval, e.g. 15s");
+  add_store_options(*server, serve.store);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError &e) {
+    return app.exit(e) == 0 ? 0 : 2;
+  }
+
+  if (*demo) return run_demo(demo_snapshots, std::cout, std::cerr);
+  if (*query) return run_query(store, expr, time, std::cout, std::cerr);
+  if (*range) return run_query_range(store, expr, start, end, step, plot, std::cout, std::cerr);
+  if (*labels) return run_labels(store, std::cout, std::cerr);
+  if (*values) return run_label_values(store, label, std::cout, std::cerr);
+  return run_serve(serve, std::cerr);
+}

@@ -1,0 +1,177 @@
+#include "prom_api.h"
+
+#include <cstdlib>
+#include <memory>
+#include <optional>
+
+#include <yyjson.h>
+
+#include "answer_reader.h"
+#include "exposition.h"
+#include "orvik_version.h"
+#include "times.h"
+
+namespace orvik_host {
+namespace {
+
+struct mut_doc_deleter {
+  void operator()(yyjson_mut_doc *doc) const { yyjson_mut_doc_free(doc); }
+};
+
+std::string write_doc(yyjson_mut_doc *doc) {
+  size_t len = 0;
+  char *text = yyjson_mut_write(doc, 0, &len);
+  if (!text) return "{}";
+  std::string out(text, len);
+  std::free(text);
+  return out;
+}
+
+// Builds {"status":"success","data":...} with the data filled by `fill`.
+template <typename Fill>
+std::string success_document(Fill fill) {
+  std::unique_ptr<yyjson_mut_doc, mut_doc_deleter> doc(yyjson_mut_doc_new(nullptr));
+  if (!doc) return "{}";
+  yyjson_mut_val *root = yyjson_mut_obj(doc.get());
+  yyjson_mut_doc_set_root(doc.get(), root);
+  yyjson_mut_obj_add_str(doc.get(), root, "status", "success");
+  yyjson_mut_val *data = yyjson_mut_obj_add_obj(doc.get(), root, "data");
+  fill(doc.get(), data);
+  return write_doc(doc.get());
+}
+
+const std::string *param(const request_params &params, const char *name) {
+  auto it = params.find(name);
+  return it == params.end() ? nullptr : &it->second;
+}
+
+// Reads a time parameter; the error reply says which one and why.
+std::optional<int64_t> time_param(const request_params &params, const char *name, api_reply &error) {
+  const std::string *text = param(params, name);
+  if (!text) {
+    error = error_reply(400, "bad_data", std::string("invalid parameter \"") + name + "\": missing");
+    return std::nullopt;
+  }
+  auto ms = parse_time_ms(*text);
+  if (!ms) {
+    error = error_reply(400, "bad_data", std::string("invalid parameter \"") + name + "\": cannot parse \"" +
+                                             *text + "\" to a valid timestamp");
+    return std::nullopt;
+  }
+  // The store reads 0 and below as "now"; passing such a time on would answer
+  // a question that was not asked.
+  if (*ms <= 0) {
+    error = error_reply(400, "bad_data", std::string("invalid parameter \"") + name +
+                                             "\": times at or before the Unix epoch are not supported");
+    return std::nullopt;
+  }
+  return ms;
+}
+
+}  // namespace
+
+api_reply error_reply(int status, std::string_view error_type, std::string_view message) {
+  std::unique_ptr<yyjson_mut_doc, mut_doc_deleter> doc(yyjson_mut_doc_new(nullptr));
+  api_reply reply;
+  reply.status = status;
+  if (!doc) {
+    reply.body = "{}";
+    return reply;
+  }
+  yyjson_mut_val *root = yyjson_mut_obj(doc.get());
+  yyjson_mut_doc_set_root(doc.get(), root);
+  yyjson_mut_obj_add_str(doc.get(), root, "status", "error");
+  yyjson_mut_obj_add_strncpy(doc.get(), root, "errorType", error_type.data(), error_type.size());
+  yyjson_mut_obj_add_strncpy(doc.get(), root, "error", message.data(), message.size());
+  reply.body = write_doc(doc.get());
+  return reply;
+}
+
+api_reply answer_reply(std::string answer) {
+  const answer_status status = read_status(answer);
+  if (!status.success && status.error_type == "internal")
+    return error_reply(500, "internal", status.error);
+  api_reply reply;
+  reply.status = status.success ? 200 : 400;
+  reply.body = std::move(answer);
+  return reply;
+}
+
+api_reply handle_query(locked_store &store, const request_params &params, int64_t now) {
+  int64_t time = now;
+  if (param(params, "time")) {
+    api_reply error;
+    auto parsed = time_param(params, "time", error);
+    if (!parsed) return error;
+    time = *parsed;
+  }
+  // A missing query goes to the store as "", which answers it with its own
+  // "missing query parameter" error.
+  const std::string *query = param(params, "query");
+  return answer_reply(store.query(query ? *query : std::string(), time));
+}
+
+api_reply handle_query_range(locked_store &store, const request_params &params) {
+  api_reply error;
+  auto start = time_param(params, "start", error);
+  if (!start) return error;
+  auto end = time_param(params, "end", error);
+  if (!end) return error;
+  const std::string *step_text = param(params, "step");
+  if (!step_text) return error_reply(400, "bad_data", "invalid parameter \"step\": missing");
+  auto step = parse_duration_ms(*step_text);
+  if (!step)
+    return error_reply(400, "bad_data", "invalid parameter \"step\": cannot parse \"" + *step_text +
+                                            "\" to a valid duration");
+  if (*end < *start) return error_reply(400, "bad_data", "end timestamp must not be before start time");
+  if (*step <= 0)
+    return error_reply(400, "bad_data",
+                       "zero or negative query resolution step widths are not accepted. Try a positive integer");
+  if ((*end - *start) / *step >= MAX_RANGE_POINTS)
+    return error_reply(400, "bad_data",
+                       "exceeded maximum resolution of 11,000 points per timeseries. Try decreasing the "
+                       "query resolution (?step=XX)");
+  const std::string *query = param(params, "query");
+  return answer_reply(store.query_range(query ? *query : std::string(), *start, *end, *step));
+}
+
+api_reply handle_labels(locked_store &store) { return answer_reply(store.label_names()); }
+
+api_reply handle_label_values(locked_store &store, const std::string &label) {
+  return answer_reply(store.label_values(label));
+}
+
+api_reply handle_buildinfo() {
+  api_reply reply;
+  reply.body = success_document([](yyjson_mut_doc *doc, yyjson_mut_val *data) {
+    yyjson_mut_obj_add_str(doc, data, "version", ORVIK_VERSION_STRING);
+    yyjson_mut_obj_add_str(doc, data, "revision", "");
+    yyjson_mut_obj_add_str(doc, data, "branch", "");
+    yyjson_mut_obj_add_str(doc, data, "buildUser", "");
+    yyjson_mut_obj_add_str(doc, data, "buildDate", "");
+    yyjson_mut_obj_add_str(doc, data, "goVersion", "");
+  });
+  return reply;
+}
+
+api_reply handle_snapshot(locked_store &store, const std::string &body) {
+  if (body.empty()) return error_reply(400, "bad_data", "empty request body: send one snapshot document");
+  const ingest_result result = store.ingest_snapshot(body, read_timestamp_member(body));
+  if (result.stored < 0) return error_reply(400, "bad_data", result.error);
+  const uint32_t series = store.series_count();
+  api_reply reply;
+  reply.body = success_document([&](yyjson_mut_doc *doc, yyjson_mut_val *data) {
+    yyjson_mut_obj_add_int(doc, data, "samples", result.stored);
+    yyjson_mut_obj_add_uint(doc, data, "series", series);
+  });
+  return reply;
+}
+
+api_reply handle_metrics(locked_store &store) {
+  api_reply reply;
+  reply.content_type = EXPOSITION_CONTENT_TYPE;
+  reply.body = render_exposition(store);
+  return reply;
+}
+
+}  // namespace orvik_host

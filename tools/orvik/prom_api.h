@@ -1,0 +1,50 @@
+// The endpoints of the Prometheus HTTP API that the store can answer, as
+// functions from request parameters to a reply, so that they can be used and
+// tested without a socket.
+#ifndef ORVIK_HOST_PROM_API_H
+#define ORVIK_HOST_PROM_API_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "store.h"
+
+namespace orvik_host {
+
+using request_params = std::multimap<std::string, std::string>;
+
+struct api_reply {
+  int status = 200;
+  std::string content_type = "application/json";
+  std::string body;
+};
+
+// Range queries are refused above this many steps, as a Prometheus server
+// refuses them: the store itself puts no bound on the work.
+inline constexpr int64_t MAX_RANGE_POINTS = 11000;
+
+// {"status":"error","errorType":...,"error":...}
+api_reply error_reply(int status, std::string_view error_type, std::string_view message);
+
+// A library answer as a reply: 200 for a success answer, 400 with the answer
+// as body for an error answer, 500 when the store could not build one.
+api_reply answer_reply(std::string answer);
+
+// GET/POST /api/v1/query: query, time (optional, default now).
+api_reply handle_query(locked_store &store, const request_params &params, int64_t now);
+// GET/POST /api/v1/query_range: query, start, end, step, all required.
+api_reply handle_query_range(locked_store &store, const request_params &params);
+api_reply handle_labels(locked_store &store);
+api_reply handle_label_values(locked_store &store, const std::string &label);
+api_reply handle_buildinfo();
+// POST /api/v1/snapshot: one snapshot document; its "timestamp_ms" member, if
+// any, is the time of its samples, else now.
+api_reply handle_snapshot(locked_store &store, const std::string &body);
+// GET /metrics
+api_reply handle_metrics(locked_store &store);
+
+}  // namespace orvik_host
+
+#endif

@@ -1,0 +1,24 @@
+// `orvik serve`: the HTTP endpoints over one store, fed from snapshot files,
+// from POST /api/v1/snapshot and, with a collect interval, from the machine
+// itself. Runs until SIGINT or SIGTERM.
+#ifndef ORVIK_HOST_SERVE_H
+#define ORVIK_HOST_SERVE_H
+
+#include <ostream>
+#include <string>
+
+#include "commands.h"
+
+namespace orvik_host {
+
+struct serve_options {
+  store_options store;
+  std::string listen = "127.0.0.1:9090";
+  std::string collect;  // a duration; empty: do not collect
+};
+
+int run_serve(const serve_options &options, std::ostream &err);
+
+}  // namespace orvik_host
+
+#endif
