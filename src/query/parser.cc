@@ -63,7 +63,11 @@ const char *read_matchers(const char *p, promql_query *q) {
     if (*p == '\0') return p;
     if (*p == '}') return p + 1;
 
-    label_matcher m;
+    // The matcher is read straight into its entry; past the sixteenth it is
+    // read into scratch and dropped.
+    label_matcher scratch;
+    const bool room = q->matcher_count < MAX_MATCHERS;
+    label_matcher &m = room ? q->matchers[q->matcher_count] : scratch;
     p = copy_run<is_label_char>(p, m.name, sizeof m.name);
     p = skip_space(p);
     m.negate = 0;
@@ -76,11 +80,10 @@ const char *read_matchers(const char *p, promql_query *q) {
     m.value[0] = '\0';
     if (*p == '"') p = read_value(p + 1, m.value);
 
-    if (m.name[0] != '\0' && q->matcher_count < MAX_MATCHERS) {
-      label_matcher &slot = q->matchers[q->matcher_count++];
-      std::memcpy(slot.name, m.name, std::strlen(m.name) + 1);
-      std::memcpy(slot.value, m.value, std::strlen(m.value) + 1);
-      slot.negate = m.negate;
+    if (room && m.name[0] != '\0') {
+      ++q->matcher_count;
+    } else if (room) {
+      std::memset(&m, 0, sizeof m);  // entries past the count stay all zero
     }
 
     p = skip_space(p);
