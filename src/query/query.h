@@ -33,6 +33,8 @@ struct promql_query {
 int32_t parse_promql(const char *text, promql_query *parsed);
 
 // 1 when the series is selected by the query's name and matchers, else 0.
+// "__name__" matchers test the series name; the others look for the whole
+// member "name":"value", escaped as the canonical label text is.
 int32_t series_matches(const series_entry *entry, const promql_query *parsed);
 
 // The value of one series at eval_ms (0 or less: its newest sample): the
