@@ -127,7 +127,7 @@ api_reply handle_query_range(locked_store &store, const request_params &params) 
   if (*step <= 0)
     return error_reply(400, "bad_data",
                        "zero or negative query resolution step widths are not accepted. Try a positive integer");
-  if ((*end - *start) / *step >= MAX_RANGE_POINTS)
+  if ((*end - *start) / *step > MAX_RANGE_STEPS)
     return error_reply(400, "bad_data",
                        "exceeded maximum resolution of 11,000 points per timeseries. Try decreasing the "
                        "query resolution (?step=XX)");

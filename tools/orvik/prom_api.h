@@ -21,9 +21,9 @@ struct api_reply {
   std::string body;
 };
 
-// Range queries are refused above this many steps, as a Prometheus server
-// refuses them: the store itself puts no bound on the work.
-inline constexpr int64_t MAX_RANGE_POINTS = 11000;
+// Range queries whose window holds more than this many steps are refused, as
+// a Prometheus server refuses them: the store itself puts no bound on the work.
+inline constexpr int64_t MAX_RANGE_STEPS = 11000;
 
 // {"status":"error","errorType":...,"error":...}
 api_reply error_reply(int status, std::string_view error_type, std::string_view message);

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "answer_reader.h"
 #include "collector.h"
 #include "http_server.h"
 #include "times.h"
@@ -40,7 +41,10 @@ struct stop_flag {
 void collect_loop(locked_store &store, int64_t interval_ms, stop_flag &stop, std::ostream &err) {
   collector machine;
   do {
-    const ingest_result result = store.ingest_snapshot(machine.collect(), 0);
+    // Stamped with the reading's own milliseconds, not the store's whole
+    // seconds: rates over short intervals would be off by up to a second.
+    const std::string snapshot = machine.collect();
+    const ingest_result result = store.ingest_snapshot(snapshot, read_timestamp_member(snapshot));
     if (result.stored < 0) err << "orvik: collected snapshot rejected: " << result.error << '\n' << std::flush;
   } while (!stop.wait_for(interval_ms));
 }
