@@ -9,3 +9,10 @@ if(ORVIK_SANITIZE)
     -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   target_link_options(orvik_sanitizers INTERFACE -fsanitize=address,undefined)
 endif()
+if(ORVIK_FUZZ)
+  # The library itself must carry coverage instrumentation, or libFuzzer
+  # would only see the few edges of each harness.
+  target_compile_options(orvik_sanitizers INTERFACE
+    -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all)
+  target_link_options(orvik_sanitizers INTERFACE -fsanitize=address,undefined)
+endif()
