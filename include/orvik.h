@@ -17,8 +17,11 @@
  *  - Errors. Input functions (orvik_create, orvik_append,
  *    orvik_ingest_snapshot_json) report failure by their result and a
  *    message readable with orvik_last_error(); a successful call never
- *    clears that message. Question functions never return NULL and never
- *    set the last-error text: bad input is answered inside the JSON.
+ *    clears that message. Question functions never return NULL and answer
+ *    bad input inside the JSON; the one message they may set is
+ *    "out of memory expanding result buffer", when an answer outgrows the
+ *    store's buffer and memory runs out (the answer then comes back cut to
+ *    65,535 bytes in a process-wide buffer).
  *  - Threads. The library takes no locks and starts no threads. A host that
  *    calls it from several threads serialises its calls (the last-error text
  *    and the answer for NULL handles are shared by the whole process).
