@@ -1,6 +1,11 @@
 # The host program's own dependencies: cpp-httplib (through pkg-config) and
 # CLI11. Both tools/ and tests/tools/ include this; the library needs neither.
-# Sets ORVIK_HOST_DEPENDENCIES_FOUND.
+# Sets ORVIK_HOST_DEPENDENCIES_FOUND. The program reads Linux's /proc and
+# uses POSIX signals, so other systems (the Windows cross build) go without.
+if(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  set(ORVIK_HOST_DEPENDENCIES_FOUND FALSE)
+  return()
+endif()
 if(NOT TARGET PkgConfig::cpp_httplib)
   find_package(PkgConfig QUIET)
   if(PkgConfig_FOUND)
