@@ -3,7 +3,6 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>

@@ -116,12 +116,10 @@ std::optional<double> parse_decimal_seconds(std::string_view text, bool allow_si
   bool any_digit = false;
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
-    if (is_digit(c)) {
-      any_digit = true;
-    } else if ((c == '+' || c == '-') && (i == 0 ? allow_sign : (text[i - 1] == 'e' || text[i - 1] == 'E'))) {
-    } else if (c != '.' && c != 'e' && c != 'E') {
+    const bool sign_allowed = i == 0 ? allow_sign : text[i - 1] == 'e' || text[i - 1] == 'E';
+    any_digit = any_digit || is_digit(c);
+    if (!is_digit(c) && c != '.' && c != 'e' && c != 'E' && !((c == '+' || c == '-') && sign_allowed))
       return std::nullopt;
-    }
   }
   if (!any_digit) return std::nullopt;
   const std::string copy(text);
