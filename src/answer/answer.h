@@ -33,6 +33,11 @@ yyjson_mut_val *make_value_pair(yyjson_mut_doc *doc, int64_t timestamp_ms, doubl
 // and returns the stored answer. A null doc or failed write answers "{}".
 const char *finish_answer(orvik_db *db, yyjson_mut_doc *doc);
 
+// A new document holding {"status":"success"}, the start of every success
+// answer; *root receives its root object (null when it could not be made).
+// Null when the document cannot be made.
+yyjson_mut_doc *new_success_document(yyjson_mut_val **root);
+
 // A new document holding {"status":"success","data":{"resultType":
 // result_type,"result":[]}}; *result receives the result array. Null when
 // the document cannot be made; *result is null when the array could not be.

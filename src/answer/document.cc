@@ -20,14 +20,22 @@ const char *reject_query(orvik_db *db, const char *query, promql_query *parsed) 
   return nullptr;
 }
 
-yyjson_mut_doc *new_query_document(const char *result_type, yyjson_mut_val **result) {
-  *result = nullptr;
+yyjson_mut_doc *new_success_document(yyjson_mut_val **root) {
+  *root = nullptr;
   yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
   if (doc == nullptr) return nullptr;
-  yyjson_mut_val *root = yyjson_mut_obj(doc);
+  *root = yyjson_mut_obj(doc);
+  if (*root == nullptr) return doc;
+  yyjson_mut_doc_set_root(doc, *root);
+  yyjson_mut_obj_add_str(doc, *root, "status", "success");
+  return doc;
+}
+
+yyjson_mut_doc *new_query_document(const char *result_type, yyjson_mut_val **result) {
+  *result = nullptr;
+  yyjson_mut_val *root;
+  yyjson_mut_doc *doc = new_success_document(&root);
   if (root == nullptr) return doc;
-  yyjson_mut_doc_set_root(doc, root);
-  yyjson_mut_obj_add_str(doc, root, "status", "success");
   yyjson_mut_val *data = yyjson_mut_obj_add_obj(doc, root, "data");
   if (data == nullptr) return doc;
   yyjson_mut_obj_add_str(doc, data, "resultType", result_type);

@@ -47,12 +47,9 @@ struct text_list {
 // {"status":"success","data":[]}, made before any series is read.
 yyjson_mut_doc *new_list_document(yyjson_mut_val **data) {
   *data = nullptr;
-  yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
-  if (doc == nullptr) return nullptr;
-  yyjson_mut_val *root = yyjson_mut_obj(doc);
+  yyjson_mut_val *root;
+  yyjson_mut_doc *doc = new_success_document(&root);
   if (root == nullptr) return doc;
-  yyjson_mut_doc_set_root(doc, root);
-  yyjson_mut_obj_add_str(doc, root, "status", "success");
   *data = yyjson_mut_obj_add_arr(doc, root, "data");
   return doc;
 }

@@ -11,16 +11,7 @@ size_t put(char *out, size_t n, const char *text, size_t len) {
   return n + len;
 }
 
-size_t put_decimal(char *out, size_t n, uint32_t v) {
-  char digits[10];
-  size_t count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + v % 10);
-    v /= 10;
-  } while (v != 0);
-  while (count > 0) out[n++] = digits[--count];
-  return n;
-}
+size_t put_decimal(char *out, size_t n, uint32_t v) { return n + write_decimal(out + n, v, false); }
 
 size_t finish(char *out, size_t n) {
   n = put(out, n, "\"}", 2);

@@ -117,7 +117,6 @@ int cmp_kv_pairs(const void *a, const void *b) {
   return x->name_len < y->name_len ? -1 : x->name_len > y->name_len ? 1 : 0;
 }
 
-namespace {
 size_t write_decimal(char *out, uint64_t v, bool negative) {
   char digits[24];
   size_t n = 0;
@@ -131,6 +130,8 @@ size_t write_decimal(char *out, uint64_t v, bool negative) {
   out[len] = '\0';
   return len;
 }
+
+namespace {
 
 // A JSON string's bytes as C code sees them: up to an embedded NUL, if any.
 // Without a backslash in the source text no string can hold a NUL.
@@ -225,7 +226,12 @@ size_t canonical_label_text(const char *labels, char *out) {
   const yyjson_alc *alc = nullptr;
   size_t need = yyjson_read_max_memory_usage(labels_len, 0);
   if (need != 0 && need <= sizeof pool && yyjson_alc_pool_init(&pool_alc, pool, sizeof pool)) alc = &pool_alc;
-  yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(labels), labels_len, 0, alc, nullptr);
+  yyjson_read_err err;
+  yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(labels), labels_len, 0, alc, &err);
+  if (doc == nullptr && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
+    out[0] = '\0';
+    return LABELS_NO_MEMORY;
+  }
   yyjson_val *root = yyjson_doc_get_root(doc);
   if (!yyjson_is_obj(root)) {
     yyjson_doc_free(doc);

@@ -91,7 +91,10 @@ int cmp_kv_pairs(const void *a, const void *b);
 // out[LABELS_SIZE] and returns its length. Pairs are sorted by name, names
 // and values JSON-escaped, so distinct label sets never share a text and
 // every text that fits is valid JSON; a text over 511 bytes is cut without
-// its closing brace.
+// its closing brace. LABELS_NO_MEMORY when the text could not be parsed for
+// lack of memory (out is then empty): taking it for "no labels" would file
+// the sample under another series.
+constexpr size_t LABELS_NO_MEMORY = static_cast<size_t>(-1);
 size_t canonical_label_text(const char *labels, char *out);
 
 // Writes text[0, len) with the escaping JSON requires inside a string
@@ -106,6 +109,10 @@ size_t utf8_prefix(const char *text, size_t len, size_t max);
 
 // Copies src into dst[size] cut at a character boundary; returns the length.
 size_t copy_text_cut(char *dst, size_t size, const char *src);
+
+// Writes v in decimal, with a leading '-' when negative, NUL-terminated;
+// out holds at least 22 bytes. Returns the length.
+size_t write_decimal(char *out, uint64_t v, bool negative);
 
 // Whether text is well-formed UTF-8 (no overlongs, surrogates or values
 // above U+10FFFF).
