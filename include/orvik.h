@@ -109,7 +109,8 @@ ORVIK_API const char *orvik_last_error(void);
  *   "orvik_append: name is not valid UTF-8"
  *   "series table full"                       (a new series was needed)
  *   "out of memory allocating series samples ring buffer"
- *   "out of memory allocating series key" */
+ *   "out of memory allocating series key"
+ *   "out of memory parsing series labels"     (long label texts need heap) */
 ORVIK_API int32_t orvik_append(orvik_db *db, const char *name, const char *labels,
                                double value, int64_t timestamp_ms);
 
@@ -123,7 +124,9 @@ ORVIK_API int32_t orvik_append(orvik_db *db, const char *name, const char *label
  *   "orvik_ingest_snapshot_json: json parse failed"
  *   "orvik_ingest_snapshot_json: missing root element"
  * A sample whose append fails is skipped and not counted; the call goes on
- * and the append's message stays in the last-error text. */
+ * and the append's message stays in the last-error text. So is a metric
+ * entry whose labels cannot be copied for lack of memory, with
+ *   "orvik_ingest_snapshot_json: out of memory writing metric labels" */
 ORVIK_API int32_t orvik_ingest_snapshot_json(orvik_db *db, const char *json, int64_t timestamp_ms);
 
 /* ---- Questions -----------------------------------------------------------

@@ -51,7 +51,16 @@ void ingest_metric_entry(ingest_run *run, yyjson_val *entry) {
   // (32 labels, 511 bytes of text), and a text cut here would not parse and
   // would lose every label.
   yyjson_val *labels = yyjson_obj_get(entry, "labels");
-  char *written = yyjson_is_obj(labels) ? yyjson_val_write_opts(labels, 0, nullptr, nullptr, nullptr) : nullptr;
+  char *written = nullptr;
+  if (yyjson_is_obj(labels)) {
+    yyjson_write_err err;
+    written = yyjson_val_write_opts(labels, 0, nullptr, nullptr, &err);
+    // Without its labels the sample would land in another series.
+    if (written == nullptr && err.code == YYJSON_WRITE_ERROR_MEMORY_ALLOCATION) {
+      set_error("orvik_ingest_snapshot_json: out of memory writing metric labels");
+      return;
+    }
+  }
   append_sample(run, yyjson_get_str(name), written != nullptr ? written : "{}", value, timestamp_ms);
   std::free(written);
 }

@@ -75,6 +75,10 @@ int32_t find_or_create_series(orvik_db *db, const char *name, const char *labels
 
   char canonical[LABELS_SIZE];
   size_t canonical_len = canonical_label_text(labels, canonical);
+  if (canonical_len == LABELS_NO_MEMORY) {
+    set_error("out of memory parsing series labels");
+    return -1;
+  }
   const series_key key(name, canonical, canonical_len);
   const uint32_t h = key.hash();
 
