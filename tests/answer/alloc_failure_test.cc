@@ -1,8 +1,8 @@
 // Allocation failures inside answer building. yyjson takes its memory from
-// the C heap directly, so this program replaces malloc, calloc, realloc and
-// free with versions that forward to the C library but can be told to fail.
-// AddressSanitizer replaces the same functions, so this program is built
-// only without it.
+// the C heap directly, so this program links the test heap interposer
+// (tests/reliability/heap_interposer.h), which replaces the C heap functions
+// with versions that can be told to fail. AddressSanitizer replaces the same
+// functions, so this program is built only without it.
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -13,41 +13,7 @@
 #include <yyjson.h>
 
 #include "answer/answer.h"
-
-extern "C" {
-void *__libc_malloc(size_t size);
-void *__libc_calloc(size_t count, size_t size);
-void *__libc_realloc(void *ptr, size_t size);
-void __libc_free(void *ptr);
-}
-
-namespace {
-// Allocations still to succeed before one fails; negative: no failures.
-long s_countdown = -1;
-// After the first failure, whether every later allocation fails as well.
-bool s_persistent = false;
-bool s_failed = false;
-
-bool should_fail() {
-  if (s_countdown < 0) return false;
-  if (s_countdown == 0) {
-    s_failed = true;
-    if (!s_persistent) s_countdown = -1;
-    return true;
-  }
-  --s_countdown;
-  return false;
-}
-}  // namespace
-
-extern "C" void *malloc(size_t size) noexcept { return should_fail() ? nullptr : __libc_malloc(size); }
-extern "C" void *calloc(size_t count, size_t size) noexcept {
-  return should_fail() ? nullptr : __libc_calloc(count, size);
-}
-extern "C" void *realloc(void *ptr, size_t size) noexcept {
-  return should_fail() ? nullptr : __libc_realloc(ptr, size);
-}
-extern "C" void free(void *ptr) noexcept { __libc_free(ptr); }
+#include "heap_interposer.h"
 
 namespace {
 
@@ -56,12 +22,10 @@ namespace {
 // whether any failure was injected.
 std::string answer_with_failure(const std::function<const char *()> &call, long skip, bool persistent,
                                 bool *failed) {
-  s_failed = false;
-  s_persistent = persistent;
-  s_countdown = skip;
+  heap_test::fail_after(static_cast<uint64_t>(skip), persistent);
   const char *answer = call();
-  s_countdown = -1;
-  *failed = s_failed;
+  heap_test::stop_failing();
+  *failed = heap_test::failure_injected();
   EXPECT_NE(answer, nullptr);
   return answer != nullptr ? answer : "";
 }
