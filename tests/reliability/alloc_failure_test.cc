@@ -123,7 +123,8 @@ void exercise(const char *name, const std::function<void(fault_run &)> &scenario
       // The same calls must make the same allocations every time.
       EXPECT_TRUE(run.failed()) << run << ": the failure was never reached";
     }
-    EXPECT_EQ(heap_test::live_blocks(), live) << name << ", allocation " << k + 1 << " failing: blocks left behind";
+    EXPECT_EQ(heap_test::live_blocks(), live)
+        << name << ", allocation " << k + 1 << " failing: blocks left behind";
   }
   failure_points()[name] = points;
 }
@@ -138,7 +139,8 @@ std::vector<std::string> series_lines(const orvik_db *db) {
     std::string line = std::string(e.name) + " " + e.labels + " key=" + (e.key != nullptr ? e.key : "(null)");
     for (uint32_t s = 0; s < e.count; ++s) {
       char buf[64];
-      std::snprintf(buf, sizeof buf, " %" PRId64 ":%a", nth_newest(e, s).timestamp_ms, nth_newest(e, s).value);
+      std::snprintf(buf, sizeof buf, " %" PRId64 ":%a", nth_newest(e, s).timestamp_ms,
+                    nth_newest(e, s).value);
       line += buf;
     }
     lines.push_back(line);
@@ -147,7 +149,8 @@ std::vector<std::string> series_lines(const orvik_db *db) {
 }
 
 std::string dump(const orvik_db *db) {
-  std::string out = std::to_string(db->series_count) + " series, " + std::to_string(db->total_samples) + " samples\n";
+  std::string out =
+      std::to_string(db->series_count) + " series, " + std::to_string(db->total_samples) + " samples\n";
   for (const std::string &line : series_lines(db)) out += line + "\n";
   return out;
 }
@@ -156,7 +159,8 @@ std::string dump(const orvik_db *db) {
 void expect_index_finds_every_series(orvik_db *db, const fault_run &run) {
   const uint32_t count = db->series_count;
   for (uint32_t i = 0; i < count; ++i) {
-    EXPECT_EQ(find_or_create_series(db, db->series[i].name, db->series[i].labels), static_cast<int32_t>(i)) << run;
+    EXPECT_EQ(find_or_create_series(db, db->series[i].name, db->series[i].labels), static_cast<int32_t>(i))
+        << run;
   }
   EXPECT_EQ(db->series_count, count) << run;
 }
@@ -351,7 +355,8 @@ TEST(AllocationFailure, IngestExampleSnapshot) {
         EXPECT_STREQ(orvik_last_error(), "orvik_ingest_snapshot_json: json parse failed") << run;
       } else {
         EXPECT_EQ(stored, all - 1) << run;
-        EXPECT_NE(std::strstr(orvik_last_error(), "out of memory"), nullptr) << run << ": " << orvik_last_error();
+        EXPECT_NE(std::strstr(orvik_last_error(), "out of memory"), nullptr)
+            << run << ": " << orvik_last_error();
       }
     } else {
       EXPECT_EQ(stored, all) << run;
@@ -361,7 +366,8 @@ TEST(AllocationFailure, IngestExampleSnapshot) {
     std::vector<std::string> lines = series_lines(db);
     std::sort(lines.begin(), lines.end());
     EXPECT_TRUE(std::includes(reference_lines.begin(), reference_lines.end(), lines.begin(), lines.end()))
-        << run << ": stored samples a failure-free run does not:\n" << dump(db);
+        << run << ": stored samples a failure-free run does not:\n"
+        << dump(db);
     expect_index_finds_every_series(db, run);
 
     // Emptied and filled again, it is the store a failure-free run built.
@@ -414,7 +420,8 @@ TEST(AllocationFailure, InstantQuery) {
 
 TEST(AllocationFailure, RangeQuery) {
   question_scenario("range query", [](orvik_db *db) {
-    return orvik_query_range(db, "irate(windows_cpu_time_total{core=\"0\"}[1m])", T0 - 30000, T0 + 30000, 10000);
+    return orvik_query_range(db, "irate(windows_cpu_time_total{core=\"0\"}[1m])", T0 - 30000, T0 + 30000,
+                             10000);
   });
   question_scenario("range query, aggregated", [](orvik_db *db) {
     return orvik_query_range(db, "max(windows_logical_disk_free_bytes)", T0 - 30000, T0 + 30000, 10000);
@@ -427,7 +434,8 @@ TEST(AllocationFailure, LabelNames) {
 
 TEST(AllocationFailure, LabelValues) {
   question_scenario("label values", [](orvik_db *db) { return orvik_get_label_values(db, "core"); });
-  question_scenario("label values, __name__", [](orvik_db *db) { return orvik_get_label_values(db, "__name__"); });
+  question_scenario("label values, __name__",
+                    [](orvik_db *db) { return orvik_get_label_values(db, "__name__"); });
 }
 
 // An answer longer than the handle's buffer grows it. When it cannot grow,
