@@ -16,3 +16,10 @@ if(ORVIK_FUZZ)
     -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all)
   target_link_options(orvik_sanitizers INTERFACE -fsanitize=address,undefined)
 endif()
+
+# Line and branch coverage for scripts/coverage (gcov format, read by gcovr).
+option(ORVIK_COVERAGE "Build everything with gcov coverage instrumentation" OFF)
+if(ORVIK_COVERAGE)
+  target_compile_options(orvik_sanitizers INTERFACE --coverage)
+  target_link_options(orvik_sanitizers INTERFACE --coverage)
+endif()
