@@ -20,8 +20,7 @@
  *    clears that message. Question functions never return NULL and answer
  *    bad input inside the JSON; the one message they may set is
  *    "out of memory expanding result buffer", when an answer outgrows the
- *    store's buffer and memory runs out (the answer then comes back cut to
- *    65,535 bytes in a process-wide buffer).
+ *    store's buffer and memory runs out (the answer is then "{}").
  *  - Threads. The library takes no locks and starts no threads. A host that
  *    calls it from several threads serialises its calls (the last-error text
  *    and the answer for NULL handles are shared by the whole process).

@@ -5,8 +5,13 @@
 namespace {
 char s_static_result[STATIC_RESULT_SIZE] = "{}";
 
+// An answer cut short would be broken JSON that a host might still try to
+// read; one that does not fit whole is answered "{}" instead.
 const char *store_static(const char *text, size_t len) {
-  if (len > STATIC_RESULT_SIZE - 1) len = STATIC_RESULT_SIZE - 1;
+  if (len > STATIC_RESULT_SIZE - 1) {
+    text = "{}";
+    len = 2;
+  }
   std::memcpy(s_static_result, text, len);
   s_static_result[len] = '\0';
   return s_static_result;

@@ -69,7 +69,8 @@ void set_error(const char *message);
 // Copies an answer text into the handle's answer buffer, growing it when
 // needed, and returns the stored copy. A null text stores "{}". Without a
 // handle, or when growth fails ("out of memory expanding result buffer"), the
-// answer goes to the process-wide fallback buffer, cut at 65,535 bytes.
+// answer goes to the process-wide fallback buffer, which holds 65,535
+// bytes; a text that does not fit there whole is answered "{}".
 const char *set_result_json(orvik_db *db, const char *text);
 
 // ---- labels (label_text.cc) ----
