@@ -81,6 +81,7 @@ const char *read_matchers(const char *p, promql_query *q) {
     if (*p == '"') p = read_value(p + 1, m.value);
 
     if (room && m.name[0] != '\0') {
+      build_matcher_pattern(&m);
       ++q->matcher_count;
     } else if (room) {
       std::memset(&m, 0, sizeof m);  // entries past the count stay all zero

@@ -12,10 +12,19 @@ enum : int32_t { FN_NONE = 0, FN_RATE = 1, FN_IRATE = 2 };
 constexpr uint32_t MAX_MATCHERS = 16;
 constexpr int64_t DEFAULT_RANGE_MS = 60000;
 
+// "name":"value" escaped as in canonical label texts; escaping can turn each
+// byte into six ("\u001f"), and the pattern is never cut, since a cut one
+// could match a longer value.
+constexpr size_t MATCHER_PATTERN_SIZE = 1 + (LABEL_NAME_SIZE - 1) * 6 + 3 + (LABEL_VALUE_SIZE - 1) * 6 + 1 + 1;
+
 struct label_matcher {
   char name[LABEL_NAME_SIZE];    // never empty in a stored matcher
   char value[LABEL_VALUE_SIZE];  // escapes resolved
   int32_t negate;                // 0 for "=", 1 for "!="
+  // The member this matcher looks for, made once when the matcher is stored
+  // rather than once per series tested.
+  char pattern[MATCHER_PATTERN_SIZE];
+  uint32_t pattern_len;
 };
 
 struct promql_query {
@@ -31,6 +40,10 @@ struct promql_query {
 // accepted, -1 when text is null, yields neither a metric name nor a
 // matcher, or holds a character inside the matcher block that no rule reads.
 int32_t parse_promql(const char *text, promql_query *parsed);
+
+// Fills m->pattern from m->name and m->value; the parser calls it for every
+// matcher it stores.
+void build_matcher_pattern(label_matcher *m);
 
 // 1 when the series is selected by the query's name and matchers, else 0.
 // "__name__" matchers test the series name; the others look for the whole

@@ -6,42 +6,31 @@
 
 namespace {
 
-// Escaping can turn each byte into six ("\u001f"), and a cut pattern could
-// match a longer value, so the buffer holds the worst case whole.
-constexpr size_t PATTERN_SIZE = 1 + (LABEL_NAME_SIZE - 1) * 6 + 3 + (LABEL_VALUE_SIZE - 1) * 6 + 1 + 1;
-
-// Appends text to pattern[PATTERN_SIZE] at n, escaped as the canonical text
-// is; returns the new length. Most texts need no escaping and are copied
-// while they are scanned.
+// Appends text to pattern[MATCHER_PATTERN_SIZE] at n, escaped as the
+// canonical text is; returns the new length. Most texts need no escaping and
+// are copied while they are scanned.
 size_t append_escaped(char *pattern, size_t n, const char *text) {
   size_t i = 0;
   for (; text[i] != '\0'; ++i) {
     unsigned char c = static_cast<unsigned char>(text[i]);
     if (c < 0x20 || c == '"' || c == '\\') {
-      return n + json_escape(pattern + n, PATTERN_SIZE - n, text, i + std::strlen(text + i));
+      return n + json_escape(pattern + n, MATCHER_PATTERN_SIZE - n, text, i + std::strlen(text + i));
     }
     pattern[n + i] = text[i];
   }
   return n + i;
 }
 
-// Whether the canonical text holds the member "name":"value". The pattern is
-// escaped the way the canonical text is, so a value holding quotes or
-// backslashes matches only itself. Inside a name or value of the canonical
-// text every quote is escaped, so a comma or the opening brace followed by a
-// quote always starts a member: only there can the pattern stand for a whole
-// member, and only there is it compared. That also keeps a matcher for the
-// label b from finding the tail of a label named a"b.
+// Whether the canonical text holds the member of the matcher's pattern. The
+// pattern is escaped the way the canonical text is, so a value holding
+// quotes or backslashes matches only itself. Inside a name or value of the
+// canonical text every quote is escaped, so a comma or the opening brace
+// followed by a quote always starts a member: only there can the pattern
+// stand for a whole member, and only there is it compared. That also keeps a
+// matcher for the label b from finding the tail of a label named a"b.
 bool has_member(const char *labels, const label_matcher &m) {
-  char pattern[PATTERN_SIZE];
-  size_t n = 0;
-  pattern[n++] = '"';
-  n = append_escaped(pattern, n, m.name);
-  std::memcpy(pattern + n, "\":\"", 3);
-  n += 3;
-  n = append_escaped(pattern, n, m.value);
-  pattern[n++] = '"';
-
+  const char *pattern = m.pattern;
+  const size_t n = m.pattern_len;
   if (labels[0] != '{') return false;
   const char *end = labels + std::strlen(labels);
   const char *member = labels + 1;
@@ -55,6 +44,18 @@ bool has_member(const char *labels, const label_matcher &m) {
 }
 
 }  // namespace
+
+void build_matcher_pattern(label_matcher *m) {
+  size_t n = 0;
+  m->pattern[n++] = '"';
+  n = append_escaped(m->pattern, n, m->name);
+  std::memcpy(m->pattern + n, "\":\"", 3);
+  n += 3;
+  n = append_escaped(m->pattern, n, m->value);
+  m->pattern[n++] = '"';
+  m->pattern[n] = '\0';
+  m->pattern_len = static_cast<uint32_t>(n);
+}
 
 int32_t series_matches(const series_entry *entry, const promql_query *parsed) {
   if (parsed->metric_name[0] != '\0' && std::strcmp(parsed->metric_name, entry->name) != 0) return 0;
