@@ -48,6 +48,9 @@ TEST_F(PromApi, QueryErrorsAreBadRequests) {
       {{{"query", "sum("}}, "parse error: invalid PromQL"},
       {{{"query", "up"}, {"time", "soon"}}, "invalid parameter \"time\": cannot parse \"soon\" to a valid timestamp"},
       {{{"query", "up"}, {"time", "0"}}, "invalid parameter \"time\": times at or before the Unix epoch are not supported"},
+      // Invalid UTF-8 echoed back: replaced, never an empty document.
+      {{{"query", "up"}, {"time", "a\xff\xc3(\xed\xa0\x80"}},
+       "invalid parameter \"time\": cannot parse \"a\uFFFD\uFFFD(\uFFFD\uFFFD\uFFFD\" to a valid timestamp"},
   };
   for (const error_case &c : cases) {
     const api_reply reply = handle_query(*store, c.params, T0);
