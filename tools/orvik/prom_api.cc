@@ -210,6 +210,7 @@ api_reply handle_snapshot(locked_store &store, const std::string &body) {
   reply.body = success_document([&](yyjson_mut_doc *doc, yyjson_mut_val *data) {
     yyjson_mut_obj_add_int(doc, data, "samples", result.stored);
     yyjson_mut_obj_add_uint(doc, data, "series", series);
+    yyjson_mut_obj_add_int(doc, data, "not_stored", result.not_stored);
   });
   return reply;
 }
