@@ -113,7 +113,7 @@ TEST_F(HttpServer, SnapshotBodiesAreReadWhateverTheirContentType) {
   auto res = client->Post("/api/v1/snapshot", doc, "application/x-www-form-urlencoded");
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200) << res->body;
-  EXPECT_EQ(res->body, R"({"status":"success","data":{"samples":300,"series":21}})");
+  EXPECT_EQ(res->body, R"({"status":"success","data":{"samples":300,"series":21,"not_stored":0}})");
 
   auto rejected = client->Post("/api/v1/snapshot", "{oops", "application/json");
   ASSERT_TRUE(rejected);

@@ -71,25 +71,32 @@ std::string locked_store::label_values(const std::string &label) {
 ingest_result locked_store::ingest_snapshot(const std::string &json, int64_t timestamp_ms) {
   std::lock_guard<std::mutex> lock(mutex_);
   ingest_result result;
-  // The scratch goes first, so that the last-error text read below is the
-  // store's own.
-  const int32_t carried = orvik_ingest_snapshot_json(scratch_, json.c_str(), timestamp_ms);
-  const bool scratch_full = orvik_series_count(scratch_) == scratch_series_;
-  orvik_clear(scratch_);
+  // A refused orvik_create leaves a message that no ingestion can leave: if
+  // it is still there afterwards, no append failed and nothing was lost, and
+  // the scratch store is not needed.
+  orvik_free(orvik_create(LIBRARY_MAX_SERIES + 1, 1));
+  const std::string untouched = orvik_last_error();
   result.stored = orvik_ingest_snapshot_json(db_, json.c_str(), timestamp_ms);
   // The last-error text is shared by the whole process; read it while the
   // lock still keeps other calls out.
-  if (result.stored < 0) {
-    result.error = orvik_last_error();
+  result.error = orvik_last_error();
+  if (result.stored < 0) return result;
+  if (result.error == untouched) {
+    result.error.clear();
     return result;
   }
+  const int32_t carried = orvik_ingest_snapshot_json(scratch_, json.c_str(), timestamp_ms);
+  const bool scratch_full = orvik_series_count(scratch_) == scratch_series_;
+  orvik_clear(scratch_);
   result.not_stored = static_cast<int64_t>(carried) - result.stored;
   if (scratch_full && result.not_stored <= 0) result.not_stored = 1;
   if (result.not_stored <= 0) {
+    // Values skipped alike by both stores (an invalid name) were never
+    // carried as samples.
     result.not_stored = 0;
+    result.error.clear();
     return result;
   }
-  result.error = orvik_last_error();
   rejected_samples_ += static_cast<uint64_t>(result.not_stored);
   if (log_) log_->report(result);
   return result;

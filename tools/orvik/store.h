@@ -53,11 +53,12 @@ class locked_store {
   std::string query_range(const std::string &expr, int64_t start_ms, int64_t end_ms, int64_t step_ms);
   std::string label_names();
   std::string label_values(const std::string &label);
-  // Stores the document's values and finds out how many it carried by
-  // ingesting it also into a scratch store of one sample per series, one
-  // series more than this store holds, emptied after each call. A sample the
-  // store could not keep (a full table, a failed allocation) shows as
-  // not_stored, is added to rejected_samples() and reported to the log.
+  // Stores the document's values. When an append failed on the way, finds
+  // out how many values the document carried by ingesting it also into a
+  // scratch store of one sample per series, one series more than this store
+  // holds, emptied after each call. A value the store could not keep (a full
+  // table, a failed allocation) shows as not_stored, is added to
+  // rejected_samples() and reported to the log.
   ingest_result ingest_snapshot(const std::string &json, int64_t timestamp_ms);
   uint32_t series_count();
   uint64_t total_samples();
