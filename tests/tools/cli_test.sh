@@ -46,6 +46,18 @@ expect_status 1 query 'sum(' --snapshots "$examples"
 contains "$out" '"error":"parse error: invalid PromQL"'
 expect_status 2 query x --time yesterday
 contains "$(cat "$err_file")" 'cannot read --time "yesterday"'
+# 0 and below would silently mean now.
+for time in 0 -5; do
+  expect_status 2 query x --time="$time"
+  contains "$(cat "$err_file")" "times at or before the Unix epoch are not supported"
+done
+# Sizes are decimal: 010 is ten series, so the eleventh is not stored, and
+# that is said and fails the command.
+eleven='['$(for i in $(seq 0 10); do printf '{"name":"n%d","value":1},' "$i"; done)'{"name":"n0","value":2}]'
+expect_status 1 label-values __name__ --series 010 --snapshots - <<<"$eleven"
+contains "$out" '"n9"'
+contains "$(cat "$err_file")" "1 values of a snapshot not stored: series table full"
+expect_status 2 query x --series 0x10
 
 echo "== query-range"
 printf '%s\n' '[{"name":"c","value":0,"timestamp_ms":1700000000000}]' \
@@ -57,6 +69,11 @@ contains "$out" '"2"'
 expect_status 0 query-range c --start 1700000000 --end 1700000120 --step 60 --plot --snapshots "$err_file.in"
 contains "$out" "▁▃█  min 0  max 180"
 expect_status 2 query-range c --step 0s
+# The server's bound of 11,000 steps, also when the start is left to default.
+expect_status 0 query-range c --start 1700000000 --end 1700011000 --step 1s --snapshots "$err_file.in"
+expect_status 2 query-range c --start 1700000000 --end 1700011001 --step 1s --snapshots "$err_file.in"
+contains "$(cat "$err_file")" "more than 11000 steps"
+expect_status 2 query-range c --end 1700000000 --step 0.08
 expect_status 1 query-range c --snapshots "$err_file.in" --snapshots /nonexistent.jsonl
 rm -f "$err_file.in"
 
@@ -71,4 +88,9 @@ expect_status 2 frobnicate
 expect_status 2 query
 expect_status 0 --help
 contains "$out" "query-range"
+# Refused before anything listens.
+expect_status 2 serve --collect 293y
+contains "$(cat "$err_file")" 'cannot read --collect "293y"'
+expect_status 2 serve --collect 99ms
+expect_status 2 serve --listen '[]:0'
 echo "cli_test: all commands behaved"

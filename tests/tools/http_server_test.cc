@@ -21,7 +21,7 @@ TEST(ParseListenAddress, ReadsHostAndPort) {
       {"127.0.0.1:9090", "127.0.0.1", 9090}, {"localhost:0", "localhost", 0}, {"[::1]:8080", "::1", 8080},
       {":9090", "0.0.0.0", 9090},            {"127.0.0.1", nullptr, 0},       {"127.0.0.1:", nullptr, 0},
       {"127.0.0.1:65536", nullptr, 0},       {"127.0.0.1:9x", nullptr, 0},    {"::1:80", nullptr, 0},
-      {"[::1]80", nullptr, 0},               {"", nullptr, 0},
+      {"[::1]80", nullptr, 0},               {"", nullptr, 0},                {"[]:0", nullptr, 0},
   };
   for (const address_case &c : cases) {
     const auto address = parse_listen_address(c.text);
@@ -113,7 +113,7 @@ TEST_F(HttpServer, SnapshotBodiesAreReadWhateverTheirContentType) {
   auto res = client->Post("/api/v1/snapshot", doc, "application/x-www-form-urlencoded");
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200) << res->body;
-  EXPECT_EQ(res->body, R"({"status":"success","data":{"samples":300,"series":21}})");
+  EXPECT_EQ(res->body, R"({"status":"success","data":{"samples":300,"series":21,"not_stored":0}})");
 
   auto rejected = client->Post("/api/v1/snapshot", "{oops", "application/json");
   ASSERT_TRUE(rejected);

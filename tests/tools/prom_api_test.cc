@@ -48,6 +48,9 @@ TEST_F(PromApi, QueryErrorsAreBadRequests) {
       {{{"query", "sum("}}, "parse error: invalid PromQL"},
       {{{"query", "up"}, {"time", "soon"}}, "invalid parameter \"time\": cannot parse \"soon\" to a valid timestamp"},
       {{{"query", "up"}, {"time", "0"}}, "invalid parameter \"time\": times at or before the Unix epoch are not supported"},
+      // Invalid UTF-8 echoed back: replaced, never an empty document.
+      {{{"query", "up"}, {"time", "a\xff\xc3(\xed\xa0\x80"}},
+       "invalid parameter \"time\": cannot parse \"a\uFFFD\uFFFD(\uFFFD\uFFFD\uFFFD\" to a valid timestamp"},
   };
   for (const error_case &c : cases) {
     const api_reply reply = handle_query(*store, c.params, T0);
@@ -110,9 +113,18 @@ TEST_F(PromApi, LabelAnswersAndBuildInfo) {
 TEST_F(PromApi, SnapshotIngestsAtItsOwnTimeAndReportsRejections) {
   api_reply reply = handle_snapshot(*store, R"({"timestamp_ms":1600000000000,"memory":{}})");
   EXPECT_EQ(reply.status, 200);
-  EXPECT_EQ(reply.body, R"({"status":"success","data":{"samples":8,"series":9}})");
+  EXPECT_EQ(reply.body, R"({"status":"success","data":{"samples":8,"series":9,"not_stored":0}})");
   const auto stored = read_series(store->query("windows_memory_load_percent", 0));
   EXPECT_EQ(stored.at(0).points.at(0).time_ms, 1600000000000);
+
+  // Seven of eight new series fit in the table: said in the reply and counted
+  // on /metrics.
+  std::string eight = "[";
+  for (char c = 'a'; c < 'i'; ++c) eight += std::string(c == 'a' ? "" : ",") + "{\"name\":\"" + c + "\"}";
+  reply = handle_snapshot(*store, eight + "]");
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.body, R"({"status":"success","data":{"samples":7,"series":16,"not_stored":1}})");
+  EXPECT_NE(handle_metrics(*store).body.find("\norvik_rejected_samples_total 1\n"), std::string::npos);
 
   reply = handle_snapshot(*store, "{not json");
   EXPECT_EQ(reply.status, 400);

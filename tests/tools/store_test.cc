@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -29,6 +30,37 @@ TEST(LockedStore, AnswersAreCopiesThatOutliveLaterCalls) {
   const ingest_result rejected = store->ingest_snapshot("", 0);
   EXPECT_EQ(rejected.stored, -1);
   EXPECT_EQ(rejected.error, "orvik_ingest_snapshot_json: empty or invalid json parameter");
+}
+
+// Values a snapshot carried and the store could not keep, counted against a
+// scratch store: the last row fills the scratch, and only a lower bound is
+// known.
+TEST(LockedStore, CountsAndLogsValuesNotStoredOncePerCause) {
+  std::string error;
+  auto store = locked_store::create(2, 4, &error);
+  ASSERT_TRUE(store) << error;
+  std::ostringstream log;
+  store->log_rejections_to(&log);
+  struct ingest_case {
+    const char *names;  // one sample per letter, series named by the letter
+    int32_t stored;
+    int64_t not_stored;
+  };
+  const ingest_case cases[] = {{"ab", 2, 0}, {"aac", 2, 1}, {"cdeaaa", 3, 1}};
+  uint64_t rejected = 0;
+  for (const ingest_case &c : cases) {
+    std::string doc = "[";
+    for (const char *n = c.names; *n; ++n)
+      doc += std::string(doc.size() > 1 ? "," : "") + "{\"name\":\"" + *n + "\",\"value\":1,\"timestamp_ms\":" +
+             std::to_string(1000 + (n - c.names)) + "}";
+    const ingest_result result = store->ingest_snapshot(doc + "]", 0);
+    EXPECT_EQ(result.stored, c.stored) << c.names;
+    EXPECT_EQ(result.not_stored, c.not_stored) << c.names;
+    EXPECT_EQ(result.error, c.not_stored ? "series table full" : "") << c.names;
+    rejected += static_cast<uint64_t>(c.not_stored);
+  }
+  EXPECT_EQ(store->rejected_samples(), rejected);
+  EXPECT_EQ(log.str(), "orvik: 1 values of a snapshot not stored: series table full (said once per cause)\n");
 }
 
 // Writers and readers on several threads: every call is serialised by the

@@ -58,7 +58,8 @@ TEST(ParseDuration, ReadsUnitsAndPlainSeconds) {
       {"", std::nullopt},  {"-5s", std::nullopt}, {"5", 5000},      {"5x", std::nullopt},
       {"m", std::nullopt}, {"30m1h", std::nullopt},  // units must decrease
       {"1s1s", std::nullopt}, {"1.5m", std::nullopt}, {"5 m", std::nullopt},
-      {"99999999999999999y", std::nullopt},
+      {"99999999999999999y", std::nullopt}, {"293y", 9240048000000},
+      {"292471208y", 9223372015488000000}, {"292471209y", std::nullopt},  // past 2^63 ms
   };
   for (const time_case &c : cases) EXPECT_EQ(parse_duration_ms(c.text), c.ms) << c.text;
 }

@@ -45,6 +45,12 @@ machine_reading read_machine();
 // integers, seconds and percentages as JSON reals, as the store reads them.
 std::string snapshot_document(const machine_reading &now, const machine_reading *before);
 
+// Bounds of `serve --collect`: below 100 ms the collector would be the
+// machine's load; past a day nobody is sampling, and intervals of centuries
+// overflow the timer that waits them out.
+inline constexpr int64_t MIN_COLLECT_INTERVAL_MS = 100;
+inline constexpr int64_t MAX_COLLECT_INTERVAL_MS = 24 * 3600 * 1000;
+
 // Keeps the previous reading between collections.
 class collector {
  public:

@@ -8,10 +8,15 @@
 
 #include "answer_reader.h"
 #include "chart.h"
+#include "prom_api.h"
 #include "times.h"
 
 namespace orvik_host {
 namespace {
+
+// The store's own defaults for an unset start and step.
+constexpr int64_t DEFAULT_RANGE_MS = 15 * 60 * 1000;
+constexpr int64_t DEFAULT_STEP_MS = 15 * 1000;
 
 bool parse_time_option(const std::string &name, const std::string &text, int64_t &ms, std::ostream &err) {
   if (text.empty()) return true;
@@ -22,6 +27,11 @@ bool parse_time_option(const std::string &name, const std::string &text, int64_t
            "(2023-11-14T22:13:20Z)\n";
     return false;
   }
+  // The store reads 0 and below as "now", which is not what was asked.
+  if (*parsed <= 0) {
+    err << "orvik: cannot read " << name << " \"" << text << "\": times at or before the Unix epoch are not supported\n";
+    return false;
+  }
   ms = *parsed;
   return true;
 }
@@ -30,6 +40,10 @@ int print_answer(const std::string &answer, std::ostream &out) {
   out << answer << '\n';
   return read_status(answer).success ? 0 : 1;
 }
+
+// An answer over a store that lacks values it was given is no success, even
+// when the store said why on the way.
+int unless_incomplete(locked_store &store, int status) { return store.rejected_samples() ? 1 : status; }
 
 }  // namespace
 
@@ -50,6 +64,7 @@ std::unique_ptr<locked_store> open_store(const store_options &options, load_stat
     err << "orvik: cannot create the store: " << error << '\n';
     return nullptr;
   }
+  store->log_rejections_to(&err);
   for (const std::string &path : options.snapshots)
     if (!load_snapshot_file(*store, path, stats, err)) return nullptr;
   return store;
@@ -62,7 +77,7 @@ int run_query(const store_options &options, const std::string &expr, const std::
   load_stats stats;
   auto store = open_store(options, stats, err);
   if (!store) return 1;
-  return print_answer(store->query(expr, time_ms), out);
+  return unless_incomplete(*store, print_answer(store->query(expr, time_ms), out));
 }
 
 int run_query_range(const store_options &options, const std::string &expr, const std::string &start,
@@ -79,31 +94,40 @@ int run_query_range(const store_options &options, const std::string &expr, const
     }
     step_ms = *parsed;
   }
+  // The same bound as the server's, on the window the store will evaluate
+  // once its defaults are applied.
+  const int64_t last_ms = end_ms > 0 ? end_ms : now_ms() / 1000 * 1000;
+  const int64_t first_ms = start_ms > 0 ? std::min(start_ms, last_ms) : last_ms - DEFAULT_RANGE_MS;
+  if ((last_ms - first_ms) / (step_ms > 0 ? step_ms : DEFAULT_STEP_MS) > MAX_RANGE_STEPS) {
+    err << "orvik: the window holds more than " << MAX_RANGE_STEPS
+        << " steps: shorten it or widen --step\n";
+    return 2;
+  }
   load_stats stats;
   auto store = open_store(options, stats, err);
   if (!store) return 1;
   const std::string answer = store->query_range(expr, start_ms, end_ms, step_ms);
-  if (!plot) return print_answer(answer, out);
+  if (!plot) return unless_incomplete(*store, print_answer(answer, out));
   const answer_status status = read_status(answer);
   if (!status.success) return print_answer(answer, out);
   chart_options chart;
   chart.total_columns = terminal_columns();
   out << draw_chart(read_series(answer), chart);
-  return 0;
+  return unless_incomplete(*store, 0);
 }
 
 int run_labels(const store_options &options, std::ostream &out, std::ostream &err) {
   load_stats stats;
   auto store = open_store(options, stats, err);
   if (!store) return 1;
-  return print_answer(store->label_names(), out);
+  return unless_incomplete(*store, print_answer(store->label_names(), out));
 }
 
 int run_label_values(const store_options &options, const std::string &name, std::ostream &out, std::ostream &err) {
   load_stats stats;
   auto store = open_store(options, stats, err);
   if (!store) return 1;
-  return print_answer(store->label_values(name), out);
+  return unless_incomplete(*store, print_answer(store->label_values(name), out));
 }
 
 }  // namespace orvik_host

@@ -3,6 +3,7 @@
 #ifndef ORVIK_HOST_EXPOSITION_H
 #define ORVIK_HOST_EXPOSITION_H
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,14 +23,22 @@ bool valid_label_name(std::string_view name);
 // escaped.
 std::string name_selector(std::string_view name);
 
+inline constexpr const char *REJECTED_SAMPLES_METRIC = "orvik_rejected_samples_total";
+
 // Appends one metric family: HELP, TYPE untyped (the store does not know
 // whether a series counts or gauges), then one line per element. Samples go
 // without timestamps, so the scraper files them at the scrape time. Elements
-// whose labels cannot be written in the format are left out.
-void append_family(std::string &out, const std::string &name, const std::vector<series> &elements);
+// whose labels cannot be written in the format are left out; returns how
+// many.
+size_t append_family(std::string &out, const std::string &name, const std::vector<series> &elements);
 
-// The whole exposition: the "__name__" values, then an instant query per
-// name. Names that the format does not allow are left out.
+// The page for the elements of an instant answer over every series: one
+// family per metric name, then orvik's own counter of rejected samples, then
+// a comment line counting the series the format cannot carry (invalid
+// names, a label named "__name__", label text the store cut), if any.
+std::string format_exposition(const std::vector<series> &elements, uint64_t rejected_samples);
+
+// The whole page, from one instant question over every series.
 std::string render_exposition(locked_store &store);
 
 }  // namespace orvik_host

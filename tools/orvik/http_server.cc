@@ -28,7 +28,8 @@ std::optional<listen_address> parse_listen_address(std::string_view text) {
   size_t colon;
   if (!text.empty() && text.front() == '[') {
     const size_t close = text.find(']');
-    if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':')
+    // "[]" is no address; taken as the empty host it would bind every one.
+    if (close == std::string_view::npos || close == 1 || close + 1 >= text.size() || text[close + 1] != ':')
       return std::nullopt;
     address.host = std::string(text.substr(1, close - 1));
     colon = close + 1;

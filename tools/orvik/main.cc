@@ -1,5 +1,6 @@
 // orvik: the command line. Each subcommand is a function elsewhere; this file
 // only reads the arguments.
+#include <algorithm>
 #include <iostream>
 #include <string>
 
@@ -12,10 +13,21 @@
 
 namespace {
 
+// Sizes are read as plain decimal numbers: left to the parser, "010" would be
+// eight and "0x10" sixteen.
+const CLI::Validator decimal_number(
+    [](std::string &text) -> std::string {
+      if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+        return "use a decimal number such as 1024";
+      text.erase(0, std::min(text.find_first_not_of('0'), text.size() - 1));
+      return "";
+    },
+    "DECIMAL");
+
 void add_store_options(CLI::App &command, orvik_host::store_options &options) {
   command.add_option("--snapshots", options.snapshots, "JSON-lines file of snapshots, one per line; - for standard input (repeatable)");
-  command.add_option("--series", options.series, "Most series the store holds (default 1024)");
-  command.add_option("--samples", options.samples, "Newest samples kept per series (default 1440)");
+  command.add_option("--series", options.series, "Most series the store holds (default 1024)")->transform(decimal_number);
+  command.add_option("--samples", options.samples, "Newest samples kept per series (default 1440)")->transform(decimal_number);
 }
 
 }  // namespace

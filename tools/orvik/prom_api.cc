@@ -68,6 +68,52 @@ std::optional<int64_t> time_param(const request_params &params, const char *name
   return ms;
 }
 
+// Length of the well-formed UTF-8 sequence at text[i], or 0 when the byte there
+// does not start one (stray continuation, overlong form, surrogate, past
+// U+10FFFF, cut short).
+size_t utf8_sequence(std::string_view text, size_t i) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char c = byte(i);
+  if (c < 0x80) return 1;
+  size_t width;
+  unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
+  if (c >= 0xC2 && c <= 0xDF) {
+    width = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    width = 3;
+    if (c == 0xE0) low = 0xA0;
+    if (c == 0xED) high = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    width = 4;
+    if (c == 0xF0) low = 0x90;
+    if (c == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (i + width > text.size() || byte(i + 1) < low || byte(i + 1) > high) return 0;
+  for (size_t k = 2; k < width; ++k)
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+  return width;
+}
+
+// The JSON writer refuses invalid UTF-8 and the reply would be "{}"; a
+// parameter echoed in a message keeps its readable part this way.
+std::string replace_invalid_utf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    const size_t width = utf8_sequence(text, i);
+    if (width == 0) {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    } else {
+      out.append(text, i, width);
+      i += width;
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 api_reply error_reply(int status, std::string_view error_type, std::string_view message) {
@@ -82,7 +128,8 @@ api_reply error_reply(int status, std::string_view error_type, std::string_view 
   yyjson_mut_doc_set_root(doc.get(), root);
   yyjson_mut_obj_add_str(doc.get(), root, "status", "error");
   yyjson_mut_obj_add_strncpy(doc.get(), root, "errorType", error_type.data(), error_type.size());
-  yyjson_mut_obj_add_strncpy(doc.get(), root, "error", message.data(), message.size());
+  const std::string error = replace_invalid_utf8(message);
+  yyjson_mut_obj_add_strncpy(doc.get(), root, "error", error.data(), error.size());
   reply.body = write_doc(doc.get());
   return reply;
 }
@@ -163,6 +210,7 @@ api_reply handle_snapshot(locked_store &store, const std::string &body) {
   reply.body = success_document([&](yyjson_mut_doc *doc, yyjson_mut_val *data) {
     yyjson_mut_obj_add_int(doc, data, "samples", result.stored);
     yyjson_mut_obj_add_uint(doc, data, "series", series);
+    yyjson_mut_obj_add_int(doc, data, "not_stored", result.not_stored);
   });
   return reply;
 }

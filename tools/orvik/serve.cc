@@ -59,9 +59,9 @@ int run_serve(const serve_options &options, std::ostream &err) {
   int64_t interval_ms = 0;
   if (!options.collect.empty()) {
     auto parsed = parse_duration_ms(options.collect);
-    if (!parsed || *parsed < 100) {
+    if (!parsed || *parsed < MIN_COLLECT_INTERVAL_MS || *parsed > MAX_COLLECT_INTERVAL_MS) {
       err << "orvik: cannot read --collect \"" << options.collect
-          << "\": use a duration of at least 100ms, e.g. 15s\n";
+          << "\": use a duration from 100ms to 1d, e.g. 15s\n";
       return 2;
     }
     interval_ms = *parsed;

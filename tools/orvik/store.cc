@@ -2,6 +2,25 @@
 
 namespace orvik_host {
 
+namespace {
+
+// orvik_create's defaults and limit for max_series (orvik.h).
+constexpr uint32_t LIBRARY_DEFAULT_SERIES = 1024;
+constexpr uint32_t LIBRARY_MAX_SERIES = 1u << 30;
+
+}  // namespace
+
+void rejection_log::report(const ingest_result &result) {
+  if (result.not_stored <= 0) return;
+  for (const std::string &cause : causes_)
+    if (cause == result.error) return;
+  if (causes_.size() >= MAX_CAUSES) return;
+  causes_.push_back(result.error);
+  out_ << "orvik: " << result.not_stored << " values of a snapshot not stored: " << result.error
+       << " (said once per cause)\n"
+       << std::flush;
+}
+
 std::unique_ptr<locked_store> locked_store::create(uint32_t max_series, uint32_t samples_per_series,
                                                    std::string *error) {
   orvik_db *db = orvik_create(max_series, samples_per_series);
@@ -9,10 +28,24 @@ std::unique_ptr<locked_store> locked_store::create(uint32_t max_series, uint32_t
     if (error) *error = orvik_last_error();
     return nullptr;
   }
-  return std::unique_ptr<locked_store>(new locked_store(db));
+  // One series more than the store holds: a document that fills the scratch
+  // names more series than the store could ever take. The series table is
+  // zeroed memory that is touched only as series arrive.
+  const uint32_t held = max_series ? max_series : LIBRARY_DEFAULT_SERIES;
+  const uint32_t scratch_series = held < LIBRARY_MAX_SERIES ? held + 1 : held;
+  orvik_db *scratch = orvik_create(scratch_series, 1);
+  if (!scratch) {
+    if (error) *error = orvik_last_error();
+    orvik_free(db);
+    return nullptr;
+  }
+  return std::unique_ptr<locked_store>(new locked_store(db, scratch, scratch_series));
 }
 
-locked_store::~locked_store() { orvik_free(db_); }
+locked_store::~locked_store() {
+  orvik_free(scratch_);
+  orvik_free(db_);
+}
 
 std::string locked_store::query(const std::string &expr, int64_t time_ms) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -38,11 +71,45 @@ std::string locked_store::label_values(const std::string &label) {
 ingest_result locked_store::ingest_snapshot(const std::string &json, int64_t timestamp_ms) {
   std::lock_guard<std::mutex> lock(mutex_);
   ingest_result result;
+  // A refused orvik_create leaves a message that no ingestion can leave: if
+  // it is still there afterwards, no append failed and nothing was lost, and
+  // the scratch store is not needed.
+  orvik_free(orvik_create(LIBRARY_MAX_SERIES + 1, 1));
+  const std::string untouched = orvik_last_error();
   result.stored = orvik_ingest_snapshot_json(db_, json.c_str(), timestamp_ms);
   // The last-error text is shared by the whole process; read it while the
   // lock still keeps other calls out.
-  if (result.stored < 0) result.error = orvik_last_error();
+  result.error = orvik_last_error();
+  if (result.stored < 0) return result;
+  if (result.error == untouched) {
+    result.error.clear();
+    return result;
+  }
+  const int32_t carried = orvik_ingest_snapshot_json(scratch_, json.c_str(), timestamp_ms);
+  const bool scratch_full = orvik_series_count(scratch_) == scratch_series_;
+  orvik_clear(scratch_);
+  result.not_stored = static_cast<int64_t>(carried) - result.stored;
+  if (scratch_full && result.not_stored <= 0) result.not_stored = 1;
+  if (result.not_stored <= 0) {
+    // Values skipped alike by both stores (an invalid name) were never
+    // carried as samples.
+    result.not_stored = 0;
+    result.error.clear();
+    return result;
+  }
+  rejected_samples_ += static_cast<uint64_t>(result.not_stored);
+  if (log_) log_->report(result);
   return result;
+}
+
+uint64_t locked_store::rejected_samples() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return rejected_samples_;
+}
+
+void locked_store::log_rejections_to(std::ostream *out) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  log_.reset(out ? new rejection_log(*out) : nullptr);
 }
 
 uint32_t locked_store::series_count() {

@@ -7,15 +7,36 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
+#include <vector>
 
 #include "orvik.h"
 
 namespace orvik_host {
 
 struct ingest_result {
-  int32_t stored = -1;  // samples stored, -1 when the document was rejected
-  std::string error;    // the library's last-error text when stored is -1
+  int32_t stored = -1;    // samples stored, -1 when the document was rejected
+  int64_t not_stored = 0; // values the document carried that were not stored
+                          // (a lower bound when it named more series than
+                          // the store can hold)
+  std::string error;      // the library's last-error text when stored is -1
+                          // or not_stored is above 0
+};
+
+// Says once per cause that a snapshot's values were not stored, so that a
+// table that stays full costs one line, not one per snapshot. The causes are
+// the library's few fixed messages; past MAX_CAUSES distinct ones, new ones
+// are only counted.
+class rejection_log {
+ public:
+  static constexpr size_t MAX_CAUSES = 32;
+  explicit rejection_log(std::ostream &out) : out_(out) {}
+  void report(const ingest_result &result);
+
+ private:
+  std::ostream &out_;
+  std::vector<std::string> causes_;
 };
 
 class locked_store {
@@ -32,14 +53,29 @@ class locked_store {
   std::string query_range(const std::string &expr, int64_t start_ms, int64_t end_ms, int64_t step_ms);
   std::string label_names();
   std::string label_values(const std::string &label);
+  // Stores the document's values. When an append failed on the way, finds
+  // out how many values the document carried by ingesting it also into a
+  // scratch store of one sample per series, one series more than this store
+  // holds, emptied after each call. A value the store could not keep (a full
+  // table, a failed allocation) shows as not_stored, is added to
+  // rejected_samples() and reported to the log.
   ingest_result ingest_snapshot(const std::string &json, int64_t timestamp_ms);
   uint32_t series_count();
   uint64_t total_samples();
+  // Values carried by snapshots but not stored, since the store was made.
+  uint64_t rejected_samples();
+  // Where rejections are reported from now on; null for nowhere.
+  void log_rejections_to(std::ostream *out);
 
  private:
-  explicit locked_store(orvik_db *db) : db_(db) {}
+  locked_store(orvik_db *db, orvik_db *scratch, uint32_t scratch_series)
+      : db_(db), scratch_(scratch), scratch_series_(scratch_series) {}
   std::mutex mutex_;
   orvik_db *db_;
+  orvik_db *scratch_;
+  uint32_t scratch_series_;
+  uint64_t rejected_samples_ = 0;
+  std::unique_ptr<rejection_log> log_;
 };
 
 }  // namespace orvik_host
