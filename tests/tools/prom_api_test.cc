@@ -1,4 +1,4 @@
-#include "prom_api.h"
+#include "api/prom_api.h"
 
 #include <gtest/gtest.h>
 
