@@ -1,5 +1,6 @@
 #include "serve.h"
 
+#include <malloc.h>
 #include <signal.h>
 
 #include <cstring>
@@ -28,6 +29,11 @@ int run_serve(const serve_options &options, std::ostream &err) {
     }
     interval_ms = *parsed;
   }
+
+  // Answers of several megabytes are made and dropped all the time; in
+  // mappings of their own they go back to the system when dropped, instead
+  // of staying in the heap at the size of the largest one yet.
+  mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
 
   load_stats stats;
   auto store = open_store(options.store, stats, err);

@@ -25,6 +25,9 @@ std::optional<std::string> gzip_compress(std::string_view text, int level) {
   out.resize(z.total_out);
   deflateEnd(&z);
   if (result != Z_STREAM_END) return std::nullopt;
+  // The bound reserved room for incompressible text; answers shrink about
+  // tenfold, and the compressed copy may wait long for a slow client.
+  out.shrink_to_fit();
   return out;
 }
 

@@ -29,6 +29,10 @@ inline constexpr size_t MAX_FORM_BODY_BYTES = 8 * 1024;
 
 // Writing answers: the whole answer must be taken by the client within this.
 inline constexpr std::chrono::milliseconds WRITE_DEADLINE{60000};
+// Answers waiting in memory for slow clients, all connections together:
+// past this, requests wait for their handler until earlier answers are out
+// (or their clients are dropped at the write deadline).
+inline constexpr size_t MAX_ANSWER_BYTES_IN_FLIGHT = 32 * 1024 * 1024;
 // Answers at least this long are compressed when the client accepts gzip; the
 // fastest level costs a few milliseconds per megabyte and still shrinks the
 // repetitive JSON answers about tenfold.

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <list>
 #include <mutex>
 
@@ -61,12 +62,6 @@ struct repeating_task {
   std::function<void()> task;
 };
 
-std::string seconds_text(std::chrono::milliseconds ms) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g s", static_cast<double>(ms.count()) / 1000.0);
-  return text;
-}
-
 bool is_identity(std::string_view coding) {
   return coding.empty() || beast::iequals(coding, "identity");
 }
@@ -76,6 +71,8 @@ bool is_identity(std::string_view coding) {
 struct server_core {
   server_core(std::vector<route> r, server_options o)
       : routes(std::move(r)), options(std::move(o)), pool(std::max(1u, options.worker_threads)) {}
+  // Sessions that die with the members below must not reach back into them.
+  ~server_core() { stopping = true; }
 
   std::vector<route> routes;
   server_options options;
@@ -88,6 +85,19 @@ struct server_core {
   std::vector<std::unique_ptr<repeating_task>> repeating;
   bool stopping = false;
   int stop_signal = 0;
+  // Bytes of answers on their way to clients, and the requests that wait
+  // for that to fall below the bound before their handler runs.
+  size_t answer_bytes = 0;
+  std::deque<std::function<void()>> waiting;
+
+  void release_answer(size_t bytes) {
+    answer_bytes -= bytes;
+    while (!waiting.empty() && answer_bytes < options.max_answer_bytes_in_flight) {
+      auto next = std::move(waiting.front());
+      waiting.pop_front();
+      next();
+    }
+  }
   // Last: joined first on destruction, while everything its tasks touch lives.
   net::thread_pool pool;
 
@@ -100,11 +110,11 @@ struct server_core {
   // `sent`: the bytes the socket took, headers included; `cut`: the client
   // went away before taking them all.
   void log_line(const std::string &remote, std::string_view method, std::string_view target, int status,
-                size_t sent, bool cut, steady::time_point started) {
+                size_t sent, bool cut, steady::time_point started, const char *note = "") {
     if (!options.log) return;
     const double ms = std::chrono::duration<double, std::milli>(steady::now() - started).count();
     char tail[128];
-    std::snprintf(tail, sizeof tail, " %d %zuB%s %.1fms", status, sent, cut ? " (cut off)" : "", ms);
+    std::snprintf(tail, sizeof tail, " %d %zuB%s%s %.1fms", status, sent, cut ? " (cut off)" : "", note, ms);
     *options.log << format_time(now_ms()) << ' ' << remote << ' ' << (method.empty() ? "-" : method) << ' '
                  << (target.empty() ? "-" : log_text(target)) << tail << '\n'
                  << std::flush;
@@ -123,7 +133,10 @@ class session : public session_base, public std::enable_shared_from_this<session
         remote_(std::move(remote)) {
     where_ = server_.sessions.insert(server_.sessions.end(), this);
   }
-  ~session() override { server_.sessions.erase(where_); }
+  ~session() override {
+    release();
+    server_.sessions.erase(where_);
+  }
 
   void start() {
     started_ = steady::now();
@@ -210,10 +223,7 @@ class session : public session_base, public std::enable_shared_from_this<session
       // Nothing of a request arrived: a kept connection the client closed,
       // or one that never sent anything.
       if (!header_->got_some() && buffer_.size() == 0) return close();
-      if (ec == beast::error::timeout)
-        return refuse(408, "bad_data",
-                      "the request line and headers did not arrive within " +
-                          seconds_text(server_.options.header_deadline));
+      if (ec == beast::error::timeout) return timed_out();
       if (ec == http::error::header_limit) {
         if (request_line_too_long())
           return refuse(414, "bad_data",
@@ -314,9 +324,7 @@ class session : public session_base, public std::enable_shared_from_this<session
   void on_body(beast::error_code ec) {
     if (state == phase::closed) return;
     if (ec == http::error::body_limit) return refuse(413, "bad_data", body_too_large());
-    if (ec == beast::error::timeout)
-      return refuse(408, "bad_data",
-                    "the request did not arrive within " + seconds_text(server_.options.request_deadline));
+    if (ec == beast::error::timeout) return timed_out();
     if (ec == http::error::end_of_stream || ec == net::error::connection_reset || ec == net::error::eof)
       return close();
     if (ec) return refuse(400, "bad_data", "malformed request body: " + ec.message());
@@ -342,6 +350,16 @@ class session : public session_base, public std::enable_shared_from_this<session
 
   void dispatch() {
     enter(phase::working);
+    if (server_.answer_bytes >= server_.options.max_answer_bytes_in_flight) {
+      server_.waiting.push_back([self = this->shared_from_this()] {
+        if (self->state != phase::closed) self->run_on_pool();
+      });
+      return;
+    }
+    run_on_pool();
+  }
+
+  void run_on_pool() {
     const std::string *accept = request_.header("Accept-Encoding");
     const bool gzip = accept && accepts_gzip(*accept);
     net::post(server_.pool, [self = this->shared_from_this(), gzip]() mutable {
@@ -373,6 +391,19 @@ class session : public session_base, public std::enable_shared_from_this<session
     reply.headers.emplace_back("Vary", "Accept-Encoding");
   }
 
+  // The stream closes itself at a deadline, so a trickling client gets no
+  // answer; the log still has its line.
+  void release() {
+    const size_t held = held_;
+    held_ = 0;
+    if (held && !server_.stopping) server_.release_answer(held);
+  }
+
+  void timed_out() {
+    server_.log_line(remote_, request_.method, request_.target, 408, 0, false, started_, " (timed out)");
+    close();
+  }
+
   void refuse(int status, std::string_view type, const std::string &message) {
     respond(error_reply(status, type, message));
   }
@@ -388,6 +419,8 @@ class session : public session_base, public std::enable_shared_from_this<session
     response_.keep_alive(keep_alive_ && !close_after_);
     response_.body() = std::move(reply.body);
     response_.prepare_payload();
+    held_ = response_.body().capacity();
+    server_.answer_bytes += held_;
     status_ = reply.status;
     lowest().expires_after(server_.options.write_deadline);
     http::async_write(stream_, response_, [self = this->shared_from_this()](beast::error_code ec, size_t n) {
@@ -396,6 +429,7 @@ class session : public session_base, public std::enable_shared_from_this<session
   }
 
   void on_write(beast::error_code ec, size_t sent) {
+    release();
     server_.log_line(remote_, request_.method, request_.target, status_, sent, static_cast<bool>(ec), started_);
     if (state == phase::closed) return;
     if (ec) return close();
@@ -444,7 +478,7 @@ class session : public session_base, public std::enable_shared_from_this<session
   bool keep_alive_ = false, close_after_ = true;
   unsigned version_ = 11;
   int status_ = 0;
-  size_t lingered_ = 0;
+  size_t lingered_ = 0, held_ = 0;
 };
 
 void server_core::accept() {

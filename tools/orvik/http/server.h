@@ -33,6 +33,7 @@ struct server_options {
   size_t max_target_bytes = MAX_TARGET_BYTES;
   size_t max_header_count = MAX_HEADER_COUNT;
   size_t max_connections = MAX_CONNECTIONS;
+  size_t max_answer_bytes_in_flight = MAX_ANSWER_BYTES_IN_FLIGHT;
   size_t gzip_min_bytes = GZIP_MIN_BYTES;
   int gzip_level = GZIP_LEVEL;
   unsigned worker_threads = WORKER_THREADS;
