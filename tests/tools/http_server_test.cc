@@ -102,6 +102,48 @@ TEST(ParseListenAddress, ReadsHostAndPort) {
   }
 }
 
+TEST(RequestText, DecodesMatchesAndEscapes) {
+  struct decode_case {
+    const char *text;
+    const char *decoded;  // null: refused
+  };
+  const decode_case decodes[] = {
+      {"a+b%20c", "a b c"}, {"%41%7a", "Az"}, {"%", nullptr}, {"%4", nullptr}, {"%zz", nullptr}, {"a%00b", nullptr},
+  };
+  for (const decode_case &c : decodes) {
+    const auto decoded = percent_decode(c.text, true);
+    EXPECT_EQ(decoded.has_value(), c.decoded != nullptr) << c.text;
+    if (decoded && c.decoded) {
+      EXPECT_EQ(*decoded, c.decoded);
+    }
+  }
+  EXPECT_EQ(percent_decode("/a+b", false), "/a+b");
+
+  request_params params;
+  std::string error;
+  ASSERT_TRUE(parse_form("query=up&&time=1&query=x%3D1&flag", params, error)) << error;
+  EXPECT_EQ(params, (request_params{{"flag", ""}, {"query", "up"}, {"query", "x=1"}, {"time", "1"}}));
+  EXPECT_FALSE(parse_form("query=up%00", params, error));
+
+  for (const auto &[header, gzip] : std::vector<std::pair<const char *, bool>>{
+           {"gzip", true}, {"br, GZip;q=0.5", true}, {"gzip;q=0", false}, {"*", true}, {"br", false},
+           {"identity", false}, {"deflate, gzip ; q=0.0", false}})
+    EXPECT_EQ(accepts_gzip(header), gzip) << header;
+
+  std::vector<route> routes(2);
+  routes[0].path = "/api/v1/label/*/values";
+  routes[1].path = "/api/v1/labels";
+  std::vector<std::string> captures;
+  EXPECT_EQ(find_route(routes, "/api/v1/label/job/values", &captures), &routes[0]);
+  EXPECT_EQ(captures, std::vector<std::string>{"job"});
+  EXPECT_EQ(find_route(routes, "/api/v1/labels", &captures), &routes[1]);
+  for (const char *path : {"/api/v1/label//values", "/api/v1/label/a/b/values", "/api/v1/labels/", "/api/v1/label/values"})
+    EXPECT_EQ(find_route(routes, path, &captures), nullptr) << path;
+
+  EXPECT_EQ(log_text("/a\x01" "b\xff\\"), "/a\\x01b\\xff\\x5c");
+  EXPECT_EQ(log_text(std::string(300, 'a')), std::string(200, 'a') + "...");
+}
+
 // A server on a free loopback port, stopped and joined at the end.
 class HttpServer : public ::testing::Test {
  protected:

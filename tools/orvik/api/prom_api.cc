@@ -156,8 +156,10 @@ api_reply handle_query_range(locked_store &store, const request_params &params, 
   // instant question at the end selects (about a millisecond to learn).
   uint64_t selected = 1;
   if (!is_aggregation(expr)) {
-    const std::string instant = store.query(expr, *end);
-    if (read_status(instant).success) selected = count_results(instant);
+    std::string instant = store.query(expr, *end);
+    // A question the store refuses is refused the same way over a range.
+    if (!read_status(instant).success) return answer_reply(std::move(instant));
+    selected = count_results(instant);
   }
   if (selected * steps > budget.max_points)
     return over_budget(std::to_string(selected) + " series of " + std::to_string(steps) + " steps, limit " +
