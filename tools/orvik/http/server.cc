@@ -482,6 +482,7 @@ class session : public session_base, public std::enable_shared_from_this<session
 };
 
 void server_core::accept() {
+  if (!acceptor.is_open()) return;  // never bound: nothing to serve
   acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
     if (stopping) return;
     if (ec) {
