@@ -1,16 +1,20 @@
-# The host program's own dependencies: cpp-httplib (through pkg-config) and
-# CLI11. Both tools/ and tests/tools/ include this; the library needs neither.
-# Sets ORVIK_HOST_DEPENDENCIES_FOUND. The program reads Linux's /proc and
-# uses POSIX signals, so other systems (the Windows cross build) go without.
+# The host program's own dependencies: Boost's header-only Beast and Asio,
+# zlib (gzip answers), OpenSSL (TLS connections) and CLI11. Both tools/ and
+# tests/tools/ include this; the library needs none of them. Sets
+# ORVIK_HOST_DEPENDENCIES_FOUND. The program reads Linux's /proc and uses
+# POSIX signals, so other systems (the Windows cross build) go without.
 if(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
   set(ORVIK_HOST_DEPENDENCIES_FOUND FALSE)
   return()
 endif()
-if(NOT TARGET PkgConfig::cpp_httplib)
-  find_package(PkgConfig QUIET)
-  if(PkgConfig_FOUND)
-    pkg_check_modules(cpp_httplib QUIET IMPORTED_TARGET GLOBAL cpp-httplib)
-  endif()
+if(NOT TARGET Boost::headers)
+  find_package(Boost 1.74 QUIET)
+endif()
+if(NOT TARGET ZLIB::ZLIB)
+  find_package(ZLIB QUIET)
+endif()
+if(NOT TARGET OpenSSL::SSL)
+  find_package(OpenSSL QUIET)
 endif()
 if(NOT TARGET CLI11::CLI11)
   find_package(CLI11 CONFIG QUIET)
@@ -19,7 +23,7 @@ if(NOT TARGET CLI11::CLI11)
   endif()
 endif()
 find_package(Threads REQUIRED)
-if(TARGET PkgConfig::cpp_httplib AND TARGET CLI11::CLI11)
+if(TARGET Boost::headers AND TARGET ZLIB::ZLIB AND TARGET OpenSSL::SSL AND TARGET CLI11::CLI11)
   set(ORVIK_HOST_DEPENDENCIES_FOUND TRUE)
 else()
   set(ORVIK_HOST_DEPENDENCIES_FOUND FALSE)

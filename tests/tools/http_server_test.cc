@@ -1,15 +1,82 @@
-#include "http_server.h"
+#include "http/server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 
+#include <cstring>
+#include <map>
 #include <sstream>
 #include <thread>
 
 #include "answer_reader.h"
+#include "api/routes.h"
 
 namespace orvik_host {
 namespace {
+
+struct http_reply {
+  int status = 0;
+  std::map<std::string, std::string> headers;  // names in lower case
+  std::string body;
+  std::string header(const std::string &name) const {
+    auto it = headers.find(name);
+    return it == headers.end() ? "" : it->second;
+  }
+};
+
+// Sends `request` as it stands on a new connection and reads until the
+// server closes it (each request says Connection: close), within 5 s.
+std::optional<http_reply> send_request(int port, const std::string &request) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return std::nullopt;
+  timeval timeout{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string raw;
+  if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+      send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+    char chunk[65536];
+    ssize_t n;
+    while ((n = recv(fd, chunk, sizeof chunk, 0)) > 0) raw.append(chunk, static_cast<size_t>(n));
+  }
+  close(fd);
+  const size_t end = raw.find("\r\n\r\n");
+  if (raw.compare(0, 9, "HTTP/1.1 ") != 0 || end == std::string::npos) return std::nullopt;
+  http_reply reply;
+  reply.status = std::atoi(raw.c_str() + 9);
+  std::istringstream lines(raw.substr(0, end));
+  std::string line;
+  std::getline(lines, line);
+  while (std::getline(lines, line)) {
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    std::string name = line.substr(0, colon);
+    for (char &c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string value = line.substr(colon + 1);
+    while (!value.empty() && (value.front() == ' ')) value.erase(0, 1);
+    if (!value.empty() && value.back() == '\r') value.pop_back();
+    reply.headers[name] = value;
+  }
+  reply.body = raw.substr(end + 4);
+  return reply;
+}
+
+std::optional<http_reply> request(int port, const std::string &method, const std::string &target,
+                                  const std::string &body = "", const std::string &content_type = "") {
+  std::string text = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+  if (!content_type.empty()) text += "Content-Type: " + content_type + "\r\n";
+  if (!body.empty() || method == "POST" || method == "PUT")
+    text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  return send_request(port, text + "\r\n" + body);
+}
 
 TEST(ParseListenAddress, ReadsHostAndPort) {
   struct address_case {
@@ -35,6 +102,48 @@ TEST(ParseListenAddress, ReadsHostAndPort) {
   }
 }
 
+TEST(RequestText, DecodesMatchesAndEscapes) {
+  struct decode_case {
+    const char *text;
+    const char *decoded;  // null: refused
+  };
+  const decode_case decodes[] = {
+      {"a+b%20c", "a b c"}, {"%41%7a", "Az"}, {"%", nullptr}, {"%4", nullptr}, {"%zz", nullptr}, {"a%00b", nullptr},
+  };
+  for (const decode_case &c : decodes) {
+    const auto decoded = percent_decode(c.text, true);
+    EXPECT_EQ(decoded.has_value(), c.decoded != nullptr) << c.text;
+    if (decoded && c.decoded) {
+      EXPECT_EQ(*decoded, c.decoded);
+    }
+  }
+  EXPECT_EQ(percent_decode("/a+b", false), "/a+b");
+
+  request_params params;
+  std::string error;
+  ASSERT_TRUE(parse_form("query=up&&time=1&query=x%3D1&flag", params, error)) << error;
+  EXPECT_EQ(params, (request_params{{"flag", ""}, {"query", "up"}, {"query", "x=1"}, {"time", "1"}}));
+  EXPECT_FALSE(parse_form("query=up%00", params, error));
+
+  for (const auto &[header, gzip] : std::vector<std::pair<const char *, bool>>{
+           {"gzip", true}, {"br, GZip;q=0.5", true}, {"gzip;q=0", false}, {"*", true}, {"br", false},
+           {"identity", false}, {"deflate, gzip ; q=0.0", false}})
+    EXPECT_EQ(accepts_gzip(header), gzip) << header;
+
+  std::vector<route> routes(2);
+  routes[0].path = "/api/v1/label/*/values";
+  routes[1].path = "/api/v1/labels";
+  std::vector<std::string> captures;
+  EXPECT_EQ(find_route(routes, "/api/v1/label/job/values", &captures), &routes[0]);
+  EXPECT_EQ(captures, std::vector<std::string>{"job"});
+  EXPECT_EQ(find_route(routes, "/api/v1/labels", &captures), &routes[1]);
+  for (const char *path : {"/api/v1/label//values", "/api/v1/label/a/b/values", "/api/v1/labels/", "/api/v1/label/values"})
+    EXPECT_EQ(find_route(routes, path, &captures), nullptr) << path;
+
+  EXPECT_EQ(log_text("/a\x01" "b\xff\\"), "/a\\x01b\\xff\\x5c");
+  EXPECT_EQ(log_text(std::string(300, 'a')), std::string(200, 'a') + "...");
+}
+
 // A server on a free loopback port, stopped and joined at the end.
 class HttpServer : public ::testing::Test {
  protected:
@@ -45,11 +154,16 @@ class HttpServer : public ::testing::Test {
     ASSERT_EQ(store->ingest_snapshot(R"([{"name":"up","value":1,"labels":{"job":"api"},"timestamp_ms":1700000000000}])", 0)
                   .stored,
               1);
-    server = std::make_unique<http_server>(*store, &log);
+    server_options options;
+    options.log = &log;
+    server = std::make_unique<http_server>(api_routes(*store, query_budget{}), options);
     port = server->bind({"127.0.0.1", 0});
     ASSERT_GT(port, 0);
     thread = std::thread([this] { server->run(); });
-    client = std::make_unique<httplib::Client>("127.0.0.1", port);
+  }
+  std::optional<http_reply> get(const std::string &target) { return request(port, "GET", target); }
+  std::optional<http_reply> post(const std::string &target, const std::string &body, const std::string &type) {
+    return request(port, "POST", target, body, type);
   }
   void TearDown() override {
     if (server) server->stop();
@@ -59,29 +173,28 @@ class HttpServer : public ::testing::Test {
   std::unique_ptr<locked_store> store;
   std::ostringstream log;
   std::unique_ptr<http_server> server;
-  std::unique_ptr<httplib::Client> client;
   std::thread thread;
   int port = 0;
 };
 
 TEST_F(HttpServer, AnswersQueriesByGetAndByPostedForm) {
-  auto get = client->Get("/api/v1/query?query=up&time=1700000000");
-  ASSERT_TRUE(get);
-  EXPECT_EQ(get->status, 200);
-  EXPECT_EQ(get->get_header_value("Content-Type"), "application/json");
-  EXPECT_EQ(read_series(get->body).at(0).points.at(0).text, "1");
+  auto got = get("/api/v1/query?query=up&time=1700000000");
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->status, 200);
+  EXPECT_EQ(got->header("content-type"), "application/json");
+  EXPECT_EQ(read_series(got->body).at(0).points.at(0).text, "1");
 
-  auto post = client->Post("/api/v1/query_range", "query=up&start=1700000000&end=1700000060&step=1m",
-                           "application/x-www-form-urlencoded");
-  ASSERT_TRUE(post);
-  EXPECT_EQ(post->status, 200);
-  EXPECT_EQ(read_series(post->body).at(0).points.size(), 2u);
+  auto posted = post("/api/v1/query_range", "query=up&start=1700000000&end=1700000060&step=1m",
+                     "application/x-www-form-urlencoded");
+  ASSERT_TRUE(posted);
+  EXPECT_EQ(posted->status, 200);
+  EXPECT_EQ(read_series(posted->body).at(0).points.size(), 2u);
 
-  auto values = client->Get("/api/v1/label/job/values");
+  auto values = get("/api/v1/label/job/values");
   ASSERT_TRUE(values);
   EXPECT_EQ(read_string_list(values->body), std::vector<std::string>{"api"});
 
-  auto bad = client->Get("/api/v1/query?query=sum(");
+  auto bad = get("/api/v1/query?query=sum(");
   ASSERT_TRUE(bad);
   EXPECT_EQ(bad->status, 400);
   EXPECT_EQ(read_status(bad->body).error, "parse error: invalid PromQL");
@@ -89,16 +202,17 @@ TEST_F(HttpServer, AnswersQueriesByGetAndByPostedForm) {
 
 TEST_F(HttpServer, UnsupportedEndpointsGetAnErrorDocument) {
   for (const char *path : {"/api/v1/series", "/api/v1/label//values", "/", "/api/v1/query/extra"}) {
-    auto res = client->Get(path);
+    auto res = get(path);
     ASSERT_TRUE(res) << path;
     EXPECT_EQ(res->status, 404) << path;
     const answer_status status = read_status(res->body);
     EXPECT_EQ(status.error_type, "not_found") << path;
     EXPECT_EQ(status.error, std::string("unsupported endpoint: GET ") + path);
   }
-  auto put = client->Put("/api/v1/query", "query=up", "application/x-www-form-urlencoded");
+  auto put = request(port, "PUT", "/api/v1/query", "query=up", "application/x-www-form-urlencoded");
   ASSERT_TRUE(put);
-  EXPECT_EQ(put->status, 404);
+  EXPECT_EQ(put->status, 405);
+  EXPECT_EQ(put->header("allow"), "GET, POST");
 }
 
 TEST_F(HttpServer, SnapshotBodiesAreReadWhateverTheirContentType) {
@@ -110,44 +224,42 @@ TEST_F(HttpServer, SnapshotBodiesAreReadWhateverTheirContentType) {
            R"(,"labels":{"i":")" + std::to_string(i % 20) + R"("},"timestamp_ms":1700000000000})";
   doc += "]";
   ASSERT_GT(doc.size(), 8192u);
-  auto res = client->Post("/api/v1/snapshot", doc, "application/x-www-form-urlencoded");
+  auto res = post("/api/v1/snapshot", doc, "application/x-www-form-urlencoded");
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200) << res->body;
   EXPECT_EQ(res->body, R"({"status":"success","data":{"samples":300,"series":21,"not_stored":0}})");
 
-  auto rejected = client->Post("/api/v1/snapshot", "{oops", "application/json");
+  auto rejected = post("/api/v1/snapshot", "{oops", "application/json");
   ASSERT_TRUE(rejected);
   EXPECT_EQ(rejected->status, 400);
   EXPECT_EQ(read_status(rejected->body).error, "orvik_ingest_snapshot_json: json parse failed");
 }
 
-TEST_F(HttpServer, OversizedBodiesAreBadRequests) {
-  const std::string huge(MAX_BODY_BYTES + 1, ' ');
-  auto snapshot = client->Post("/api/v1/snapshot", huge, "application/json");
+TEST_F(HttpServer, OversizedBodiesAreRefused) {
+  const std::string huge(MAX_SNAPSHOT_BODY_BYTES + 1, ' ');
+  auto snapshot = post("/api/v1/snapshot", huge, "application/json");
   ASSERT_TRUE(snapshot);
-  EXPECT_EQ(snapshot->status, 400);
+  EXPECT_EQ(snapshot->status, 413);
   EXPECT_EQ(read_status(snapshot->body).error, "request body too large (limit 1048576 bytes)");
 
-  httplib::Client other("127.0.0.1", port);
-  auto form = other.Post("/api/v1/query", "query=" + std::string(9000, 'x'), "application/x-www-form-urlencoded");
+  auto form = post("/api/v1/query", "query=" + std::string(9000, 'x'), "application/x-www-form-urlencoded");
   ASSERT_TRUE(form);
-  EXPECT_EQ(form->status, 400);
-  EXPECT_NE(read_status(form->body).error.find("request body too large"), std::string::npos) << form->body;
+  EXPECT_EQ(form->status, 413);
+  EXPECT_EQ(read_status(form->body).error, "request body too large (limit 8192 bytes)") << form->body;
 
   // The server is still there.
-  httplib::Client again("127.0.0.1", port);
-  auto after = again.Get("/api/v1/labels");
+  auto after = get("/api/v1/labels");
   ASSERT_TRUE(after);
   EXPECT_EQ(after->status, 200);
 }
 
 TEST_F(HttpServer, ServesMetricsAndLogsOneLinePerRequest) {
-  auto res = client->Get("/metrics");
+  auto res = get("/metrics");
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200);
-  EXPECT_EQ(res->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
+  EXPECT_EQ(res->header("content-type"), "text/plain; version=0.0.4; charset=utf-8");
   EXPECT_NE(res->body.find("up{job=\"api\"} 1\n"), std::string::npos) << res->body;
-  ASSERT_TRUE(client->Get("/nothing"));
+  ASSERT_TRUE(get("/nothing"));
 
   server->stop();
   thread.join();

@@ -1,4 +1,4 @@
-#include "prom_api.h"
+#include "api/prom_api.h"
 
 #include <gtest/gtest.h>
 
@@ -99,6 +99,35 @@ TEST_F(PromApi, QueryRangeNeedsAWellFormedWindow) {
   }
   // The widest window admitted: 11,000 steps after the start.
   EXPECT_EQ(handle_query_range(*store, {{"query", "x"}, {"start", "1"}, {"end", "11001"}, {"step", "1"}}).status, 200);
+}
+
+TEST_F(PromApi, QueryRangeOverBudgetIsRefusedBeforeEvaluation) {
+  ASSERT_EQ(store->ingest_snapshot(R"([{"name":"requests","value":1,"labels":{"job":"web"},"timestamp_ms":1700000060000}])", 0)
+                .stored,
+            1);
+  // Two series in the store, both selected at the end; 5 steps of 15 s.
+  struct budget_case {
+    const char *query;
+    query_budget budget;
+    int status;
+  };
+  const budget_case cases[] = {
+      {"requests", {10, 10}, 200},                 // evaluations and points at their bounds
+      {"requests", {9, 10}, 422},                  // one evaluation over
+      {"requests", {10, 9}, 422},                  // one point over
+      {"sum(requests)", {10, 5}, 200},             // an aggregation answers one series
+      {"  count(requests)", {10, 4}, 422},         // ... of 5 points
+      {"requests{job=\"web\"}", {10, 5}, 200},   // the instant question selects one
+      {"rate(", {10, 0}, 400},                     // the store's own error comes through
+  };
+  for (const budget_case &c : cases) {
+    const api_reply reply = handle_query_range(
+        *store, {{"query", c.query}, {"start", "1700000000"}, {"end", "1700000060"}, {"step", "15"}}, c.budget);
+    EXPECT_EQ(reply.status, c.status) << c.query << ' ' << reply.body;
+    if (c.status == 422) {
+      EXPECT_EQ(read_status(reply.body).error_type, "execution") << reply.body;
+    }
+  }
 }
 
 TEST_F(PromApi, LabelAnswersAndBuildInfo) {

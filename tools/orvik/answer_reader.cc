@@ -40,6 +40,13 @@ bool read_pair(yyjson_val *pair, point &out) {
 
 answer_status read_status(std::string_view answer) {
   answer_status status;
+  // The library writes every success answer with this beginning, so the
+  // status of a large answer is known without reading all of it.
+  constexpr std::string_view success_prefix = "{\n    \"status\": \"success\",";
+  if (answer.substr(0, success_prefix.size()) == success_prefix) {
+    status.success = true;
+    return status;
+  }
   doc_ptr doc = parse(answer);
   yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
   const std::string state = str_of(yyjson_obj_get(root, "status"));
@@ -81,6 +88,12 @@ std::vector<series> read_series(std::string_view answer) {
     result.push_back(std::move(s));
   }
   return result;
+}
+
+size_t count_results(std::string_view answer) {
+  doc_ptr doc = parse(answer);
+  yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+  return yyjson_arr_size(yyjson_obj_get(yyjson_obj_get(root, "data"), "result"));
 }
 
 std::vector<std::string> read_string_list(std::string_view answer) {

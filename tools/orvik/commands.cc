@@ -8,7 +8,7 @@
 
 #include "answer_reader.h"
 #include "chart.h"
-#include "prom_api.h"
+#include "api/prom_api.h"
 #include "times.h"
 
 namespace orvik_host {

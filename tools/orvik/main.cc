@@ -74,6 +74,15 @@ int main(int argc, char **argv) {
   server->add_option("--listen", serve.listen, "HOST:PORT to listen on; port 0 picks a free one")
       ->capture_default_str();
   server->add_option("--collect", serve.collect, "Sample this machine into the store at this interval, e.g. 15s");
+  server->add_option("--query.max-evaluations", serve.budget.max_evaluations,
+                     "Refuse range queries whose steps times the series in the store exceed this")
+      ->capture_default_str();
+  server->add_option("--query.max-points", serve.budget.max_points,
+                     "Refuse range queries whose selected series times steps exceed this")
+      ->capture_default_str();
+  server->add_option("--web.max-connections", serve.server.max_connections,
+                     "Most open connections; past it the longest-waiting one is closed")
+      ->capture_default_str();
   add_store_options(*server, serve.store);
 
   try {

@@ -7,7 +7,9 @@
 #include <ostream>
 #include <string>
 
+#include "api/prom_api.h"
 #include "commands.h"
+#include "http/server.h"
 
 namespace orvik_host {
 
@@ -15,6 +17,8 @@ struct serve_options {
   store_options store;
   std::string listen = "127.0.0.1:9090";
   std::string collect;  // a duration; empty: do not collect
+  query_budget budget;
+  server_options server;  // its log is the error stream
 };
 
 int run_serve(const serve_options &options, std::ostream &err);

@@ -5,25 +5,24 @@
 #define ORVIK_HOST_PROM_API_H
 
 #include <cstdint>
-#include <map>
 #include <string>
 #include <string_view>
 
+#include "api/reply.h"
+#include "http/limits.h"
 #include "store.h"
 
 namespace orvik_host {
 
-using request_params = std::multimap<std::string, std::string>;
-
-struct api_reply {
-  int status = 200;
-  std::string content_type = "application/json";
-  std::string body;
-};
-
 // Range queries whose window holds more than this many steps are refused, as
 // a Prometheus server refuses them: the store itself puts no bound on the work.
 inline constexpr int64_t MAX_RANGE_STEPS = 11000;
+
+// The work a range query may ask of the store (see http/limits.h).
+struct query_budget {
+  uint64_t max_evaluations = DEFAULT_MAX_EVALUATIONS;
+  uint64_t max_points = DEFAULT_MAX_POINTS;
+};
 
 // {"status":"error","errorType":...,"error":...}
 api_reply error_reply(int status, std::string_view error_type, std::string_view message);
@@ -34,8 +33,9 @@ api_reply answer_reply(std::string answer);
 
 // GET/POST /api/v1/query: query, time (optional, default now).
 api_reply handle_query(locked_store &store, const request_params &params, int64_t now);
-// GET/POST /api/v1/query_range: query, start, end, step, all required.
-api_reply handle_query_range(locked_store &store, const request_params &params);
+// GET/POST /api/v1/query_range: query, start, end, step, all required. Over
+// the budget, 422 before the store evaluates the range.
+api_reply handle_query_range(locked_store &store, const request_params &params, const query_budget &budget = {});
 api_reply handle_labels(locked_store &store);
 api_reply handle_label_values(locked_store &store, const std::string &label);
 api_reply handle_buildinfo();

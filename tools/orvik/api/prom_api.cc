@@ -114,6 +114,19 @@ std::string replace_invalid_utf8(std::string_view text) {
   return out;
 }
 
+// The text of a query whose answer holds one series at most.
+bool is_aggregation(std::string_view expr) {
+  while (!expr.empty() && (expr.front() == ' ' || expr.front() == '\t' || expr.front() == '\n')) expr.remove_prefix(1);
+  for (std::string_view word : {"sum(", "avg(", "min(", "max(", "count("})
+    if (expr.substr(0, word.size()) == word) return true;
+  return false;
+}
+
+api_reply over_budget(const std::string &detail) {
+  return error_reply(422, "execution",
+                     "query processing would load too many samples into memory in query execution: " + detail);
+}
+
 }  // namespace
 
 api_reply error_reply(int status, std::string_view error_type, std::string_view message) {
@@ -158,7 +171,7 @@ api_reply handle_query(locked_store &store, const request_params &params, int64_
   return answer_reply(store.query(query ? *query : std::string(), time));
 }
 
-api_reply handle_query_range(locked_store &store, const request_params &params) {
+api_reply handle_query_range(locked_store &store, const request_params &params, const query_budget &budget) {
   api_reply error;
   auto start = time_param(params, "start", error);
   if (!start) return error;
@@ -179,7 +192,26 @@ api_reply handle_query_range(locked_store &store, const request_params &params) 
                        "exceeded maximum resolution of 11,000 points per timeseries. Try decreasing the "
                        "query resolution (?step=XX)");
   const std::string *query = param(params, "query");
-  return answer_reply(store.query_range(query ? *query : std::string(), *start, *end, *step));
+  const std::string expr = query ? *query : std::string();
+  const uint64_t steps = static_cast<uint64_t>((*end - *start) / *step) + 1;
+  const uint64_t evaluations = steps * store.series_count();
+  if (evaluations > budget.max_evaluations)
+    return over_budget(std::to_string(steps) + " steps over " + std::to_string(evaluations / steps) +
+                       " series in the store, limit " + std::to_string(budget.max_evaluations) +
+                       " (--query.max-evaluations)");
+  // An aggregation answers one series; anything else, as many as one
+  // instant question at the end selects (about a millisecond to learn).
+  uint64_t selected = 1;
+  if (!is_aggregation(expr)) {
+    std::string instant = store.query(expr, *end);
+    // A question the store refuses is refused the same way over a range.
+    if (!read_status(instant).success) return answer_reply(std::move(instant));
+    selected = count_results(instant);
+  }
+  if (selected * steps > budget.max_points)
+    return over_budget(std::to_string(selected) + " series of " + std::to_string(steps) + " steps, limit " +
+                       std::to_string(budget.max_points) + " points (--query.max-points)");
+  return answer_reply(store.query_range(expr, *start, *end, *step));
 }
 
 api_reply handle_labels(locked_store &store) { return answer_reply(store.label_names()); }

@@ -1,0 +1,37 @@
+#include "api/routes.h"
+
+#include "times.h"
+
+namespace orvik_host {
+
+std::vector<route> api_routes(locked_store &store, const query_budget &budget) {
+  const std::vector<std::string> get_post{"GET", "POST"};
+  std::vector<route> routes;
+  auto add = [&routes](std::string path, std::vector<std::string> methods,
+                       std::function<api_reply(const http_request &)> handler) -> route & {
+    route &r = routes.emplace_back();
+    r.path = std::move(path);
+    r.methods = std::move(methods);
+    r.handler = std::move(handler);
+    return r;
+  };
+  add("/api/v1/query", get_post,
+      [&store](const http_request &req) { return handle_query(store, req.params, now_ms()); });
+  add("/api/v1/query_range", get_post,
+      [&store, budget](const http_request &req) { return handle_query_range(store, req.params, budget); });
+  add("/api/v1/labels", get_post, [&store](const http_request &) { return handle_labels(store); });
+  add("/api/v1/label/*/values", {"GET"},
+      [&store](const http_request &req) { return handle_label_values(store, req.captures.at(0)); });
+  add("/api/v1/status/buildinfo", {"GET"}, [](const http_request &) { return handle_buildinfo(); });
+  add("/metrics", {"GET"}, [&store](const http_request &) { return handle_metrics(store); });
+  // A snapshot is read as a document whatever its content type, since
+  // curl -d labels it a form.
+  route &snapshot = add("/api/v1/snapshot", {"POST"},
+                        [&store](const http_request &req) { return handle_snapshot(store, req.body); });
+  snapshot.body_limit = MAX_SNAPSHOT_BODY_BYTES;
+  snapshot.form_body = false;
+  snapshot.write = true;
+  return routes;
+}
+
+}  // namespace orvik_host
