@@ -26,6 +26,8 @@
 
 #include "answer/answer.h"
 
+using namespace orvik;
+
 namespace {
 
 constexpr int64_t T0 = 1700000000000;
@@ -180,7 +182,7 @@ void check_answer(const char *answer, const char *result_type) {
 // A step that keeps the range question within MAX_STEPS steps, found the
 // way the question resolves its window.
 int64_t bounded_step(int64_t start, int64_t end, int64_t step) {
-  if (end <= 0) end = now_ms();
+  if (end <= 0) end = now_whole_seconds_ms();
   start = start <= 0 ? (end < MIN + 900000 ? MIN : end - 900000) : (start < end ? start : end);
   uint64_t span = static_cast<uint64_t>(end) - static_cast<uint64_t>(start);
   uint64_t effective = step > 0 ? static_cast<uint64_t>(step) : 15000;

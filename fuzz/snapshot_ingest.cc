@@ -12,6 +12,8 @@
 
 #include "store/store.h"
 
+using namespace orvik;
+
 namespace {
 
 constexpr uint32_t MAX_SERIES = 16;

@@ -17,6 +17,8 @@
 
 #include "answer/answer.h"
 
+using namespace orvik;
+
 namespace {
 
 constexpr int64_t T0 = 1700000000000;
@@ -138,7 +140,7 @@ void check_list_answer(const char *answer, const char *first, size_t limit) {
 // The step a range query may take so that it runs at most MAX_STEPS steps;
 // the window is resolved the way the query resolves it.
 int64_t bounded_step(int64_t start, int64_t end, int64_t step) {
-  if (end <= 0) end = now_ms();
+  if (end <= 0) end = now_whole_seconds_ms();
   start = start <= 0 ? end - 900000 : (start < end ? start : end);
   uint64_t span = static_cast<uint64_t>(end) - static_cast<uint64_t>(start);
   uint64_t effective = step > 0 ? static_cast<uint64_t>(step) : 15000;

@@ -3,6 +3,9 @@
 #include <cstring>
 
 #include "query/query.h"
+#include "store/text.h"
+
+namespace orvik {
 
 namespace {
 
@@ -67,3 +70,5 @@ int32_t series_matches(const series_entry *entry, const promql_query *parsed) {
   }
   return 1;
 }
+
+}  // namespace orvik

@@ -15,6 +15,8 @@
 #include "answer/answer.h"
 #include "heap_interposer.h"
 
+using namespace orvik;
+
 namespace {
 
 // Runs the call with the allocation after `skip` successful ones failing

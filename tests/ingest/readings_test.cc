@@ -4,6 +4,8 @@
 
 #include "ingest/ingest.h"
 
+using namespace orvik;
+
 namespace {
 
 // Parses {"v":<text>} and hands the member (null when absent) to a reading.

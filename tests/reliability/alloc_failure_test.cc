@@ -25,6 +25,8 @@
 #include "heap_interposer.h"
 #include "store/store.h"
 
+using namespace orvik;
+
 namespace {
 
 constexpr int64_t T0 = 1700000000000;

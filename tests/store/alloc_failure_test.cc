@@ -3,6 +3,8 @@
 
 #include "store/store.h"
 
+using namespace orvik;
+
 namespace {
 
 TEST(CreateAllocationFailure, EachStepReleasesWhatCameBefore) {

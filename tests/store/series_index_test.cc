@@ -4,6 +4,8 @@
 
 #include "store/store.h"
 
+using namespace orvik;
+
 namespace {
 
 class SeriesIndexTest : public ::testing::Test {
@@ -69,6 +71,46 @@ TEST_F(SeriesIndexTest, ManySeriesSurviveCollidingProbes) {
   EXPECT_EQ(find_or_create_series(big, "m", "{\"i\":\"1024\"}"), -1);
   EXPECT_STREQ(orvik_last_error(), "series table full");
   orvik_free(big);
+}
+
+// The edges of the series key: names that fill the whole key, and labels
+// cut to the room the name leaves.
+class SeriesKeyLimits : public ::testing::Test {
+ protected:
+  void SetUp() override { db = orvik_create(8, 2); }
+  void TearDown() override { orvik_free(db); }
+  orvik_db *db = nullptr;
+};
+
+// A name of KEY_SIZE - 1 bytes or more fills the key alone: no "|", no
+// labels. Only the first KEY_SIZE - 1 bytes of the name tell series apart.
+TEST_F(SeriesKeyLimits, NameFillingTheKeyLeavesNoRoomForLabels) {
+  const std::string name(700, 'n');
+  const int32_t a = find_or_create_series(db, name.c_str(), R"({"core":"0"})");
+  ASSERT_EQ(a, 0);
+  EXPECT_EQ(std::string(db->series[a].key), std::string(KEY_SIZE - 1, 'n'));
+  EXPECT_EQ(db->series[a].key_len, KEY_SIZE - 1);
+  EXPECT_EQ(find_or_create_series(db, name.c_str(), R"({"core":"0"})"), a);
+  // Other labels, or a difference after byte KEY_SIZE - 1, no longer count.
+  EXPECT_EQ(find_or_create_series(db, name.c_str(), R"({"core":"1"})"), a);
+  EXPECT_EQ(find_or_create_series(db, (name + "x").c_str(), nullptr), a);
+  // A difference inside the key still does.
+  std::string other = name;
+  other[638] = 'm';
+  EXPECT_EQ(find_or_create_series(db, other.c_str(), nullptr), 1);
+  EXPECT_EQ(orvik_series_count(db), 2u);
+}
+
+// With room for the "|" and part of the labels, the labels are cut to fit.
+TEST_F(SeriesKeyLimits, NameNearlyFillingTheKeyCutsTheLabels) {
+  const std::string name(KEY_SIZE - 4, 'n');  // room for "|" and two bytes
+  const int32_t a = find_or_create_series(db, name.c_str(), R"({"core":"0"})");
+  ASSERT_EQ(a, 0);
+  EXPECT_EQ(std::string(db->series[a].key), name + "|{\"");
+  // Label sets that agree in those two bytes are one series.
+  EXPECT_EQ(find_or_create_series(db, name.c_str(), R"({"core":"1"})"), a);
+  EXPECT_EQ(find_or_create_series(db, name.c_str(), nullptr), 1);  // "{}"
+  EXPECT_EQ(std::string(db->series[1].key), name + "|{}");
 }
 
 }  // namespace
