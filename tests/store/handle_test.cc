@@ -84,4 +84,25 @@ TEST(StoreClear, RepeatedCyclesDoNotAccumulateMemory) {
   orvik_free(db);
 }
 
+// Every allocation of orvik_create made to fail in turn, through the
+// store's own allocation hook.
+TEST(CreateAllocationFailure, EachStepReleasesWhatCameBefore) {
+  const char *messages[] = {
+      "orvik_create: out of memory allocating db structure",
+      "orvik_create: out of memory allocating series table",
+      "orvik_create: out of memory allocating hash table",
+      "orvik_create: out of memory allocating result buffer",
+  };
+  for (uint64_t n = 1; n <= 4; ++n) {
+    store_alloc_fail_at(n);
+    EXPECT_EQ(orvik_create(16, 16), nullptr) << n;
+    EXPECT_STREQ(orvik_last_error(), messages[n - 1]);
+  }
+  store_alloc_fail_at(5);
+  orvik_db *db = orvik_create(16, 16);
+  EXPECT_NE(db, nullptr);
+  store_alloc_fail_at(0);
+  orvik_free(db);
+}
+
 }  // namespace

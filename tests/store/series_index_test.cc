@@ -75,12 +75,7 @@ TEST_F(SeriesIndexTest, ManySeriesSurviveCollidingProbes) {
 
 // The edges of the series key: names that fill the whole key, and labels
 // cut to the room the name leaves.
-class SeriesKeyLimits : public ::testing::Test {
- protected:
-  void SetUp() override { db = orvik_create(8, 2); }
-  void TearDown() override { orvik_free(db); }
-  orvik_db *db = nullptr;
-};
+class SeriesKeyLimits : public SeriesIndexTest {};
 
 // A name of KEY_SIZE - 1 bytes or more fills the key alone: no "|", no
 // labels. Only the first KEY_SIZE - 1 bytes of the name tell series apart.
@@ -111,6 +106,37 @@ TEST_F(SeriesKeyLimits, NameNearlyFillingTheKeyCutsTheLabels) {
   EXPECT_EQ(find_or_create_series(db, name.c_str(), R"({"core":"1"})"), a);
   EXPECT_EQ(find_or_create_series(db, name.c_str(), nullptr), 1);  // "{}"
   EXPECT_EQ(std::string(db->series[1].key), name + "|{}");
+}
+
+// A new series whose key or ring cannot be allocated is not created.
+TEST(AppendAllocationFailure, KeyCopyFailureStoresNothing) {
+  orvik_db *db = orvik_create(4, 4);
+  store_alloc_fail_at(1);
+  EXPECT_EQ(orvik_append(db, "cpu", "{\"a\":\"1\"}", 1, 1000), -1);
+  EXPECT_STREQ(orvik_last_error(), "out of memory allocating series key");
+  EXPECT_EQ(orvik_series_count(db), 0u);
+  EXPECT_EQ(orvik_total_samples(db), 0u);
+
+  // The same key works afterwards and lands at index 0.
+  EXPECT_EQ(orvik_append(db, "cpu", "{\"a\":\"1\"}", 1, 1000), 0);
+  EXPECT_EQ(find_or_create_series(db, "cpu", "{\"a\":\"1\"}"), 0);
+  orvik_free(db);
+}
+
+TEST(AppendAllocationFailure, RingFailureGivesTheEntryBack) {
+  orvik_db *db = orvik_create(4, 4);
+  ASSERT_EQ(orvik_append(db, "first", nullptr, 1, 1000), 0);
+  store_alloc_fail_at(2);
+  EXPECT_EQ(orvik_append(db, "second", nullptr, 1, 1000), -1);
+  EXPECT_STREQ(orvik_last_error(), "out of memory allocating series samples ring buffer");
+  EXPECT_EQ(orvik_series_count(db), 1u);
+  EXPECT_EQ(orvik_total_samples(db), 1u);
+  EXPECT_EQ(db->series[1].key, nullptr);
+
+  EXPECT_EQ(orvik_append(db, "second", nullptr, 2, 2000), 0);
+  EXPECT_EQ(find_or_create_series(db, "second", nullptr), 1);
+  EXPECT_EQ(find_or_create_series(db, "first", nullptr), 0);
+  orvik_free(db);
 }
 
 }  // namespace
