@@ -6,7 +6,6 @@
 #include "store/text.h"
 
 namespace orvik {
-
 namespace {
 constexpr uint32_t MAX_LABEL_NAMES = 256;  // "__name__" included
 constexpr uint32_t MAX_LABEL_VALUES = 512;
@@ -66,7 +65,6 @@ const char *finish_list(orvik_db *db, yyjson_mut_doc *doc, yyjson_mut_val *data,
 }
 
 }  // namespace
-
 }  // namespace orvik
 
 using namespace orvik;

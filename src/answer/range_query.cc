@@ -5,7 +5,6 @@
 #include "answer/answer.h"
 
 namespace orvik {
-
 namespace {
 constexpr int64_t DEFAULT_WINDOW_MS = 900000;
 constexpr int64_t DEFAULT_STEP_MS = 15000;
@@ -75,7 +74,6 @@ void walk_aggregate(orvik_db *db, const promql_query &parsed, const window &w,
   } while (next_step(w, &t));
 }
 }  // namespace
-
 }  // namespace orvik
 
 using namespace orvik;

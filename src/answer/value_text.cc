@@ -11,7 +11,6 @@
 #include "answer/answer.h"
 
 namespace orvik {
-
 namespace {
 constexpr int PRECISION = 14;
 

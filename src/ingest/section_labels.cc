@@ -7,7 +7,6 @@
 #include "store/text.h"
 
 namespace orvik {
-
 namespace {
 size_t put(char *out, size_t n, const char *text, size_t len) {
   std::memcpy(out + n, text, len);

@@ -10,7 +10,6 @@
 #include "ingest/ingest.h"
 
 namespace orvik {
-
 namespace {
 
 // An object key with its length, so lookups need no strlen.

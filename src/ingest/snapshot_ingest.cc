@@ -8,7 +8,6 @@
 #include "store/messages.h"
 
 namespace orvik {
-
 namespace {
 
 void ingest_metric_list(ingest_run *run, yyjson_val *entries) {

@@ -3,7 +3,6 @@
 #include "query/query.h"
 
 namespace orvik {
-
 namespace {
 // The starting extremes are finite on purpose: min and max over values that
 // are all NaN answer them (MIN_START and MAX_START), as callers have come to

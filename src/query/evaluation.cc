@@ -7,7 +7,6 @@
 #include "query/query.h"
 
 namespace orvik {
-
 namespace {
 
 // Position of the sample in force at eval_ms: the newest one at or before

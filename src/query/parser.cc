@@ -9,7 +9,6 @@
 #include "query/query.h"
 
 namespace orvik {
-
 namespace {
 
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }

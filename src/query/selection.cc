@@ -6,7 +6,6 @@
 #include "store/text.h"
 
 namespace orvik {
-
 namespace {
 
 // Appends text to pattern[MATCHER_PATTERN_SIZE] at n, escaped as the

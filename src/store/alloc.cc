@@ -3,7 +3,6 @@
 #include "store/store.h"
 
 namespace orvik {
-
 namespace {
 uint64_t s_alloc_count = 0;
 uint64_t s_fail_at = 0;  // allocation number that fails; 0: none

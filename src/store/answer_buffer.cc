@@ -4,7 +4,6 @@
 #include "store/store.h"
 
 namespace orvik {
-
 namespace {
 char s_static_result[STATIC_RESULT_SIZE] = "{}";
 

@@ -3,7 +3,6 @@
 #include "store/store.h"
 
 namespace orvik {
-
 namespace {
 char s_last_error[ERROR_SIZE] = "";
 }

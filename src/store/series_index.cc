@@ -8,7 +8,6 @@
 #include "store/text.h"
 
 namespace orvik {
-
 namespace {
 // djb2 (h = h * 33 + byte), eight bytes per round: the terms of the bytes
 // do not depend on h, so the chain of multiplications is an eighth as long.

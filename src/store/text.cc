@@ -71,10 +71,6 @@ bool utf8_valid(const char *text) {
     while (*p != 0 && *p < 0x80) ++p;
     if (*p == 0) break;
     unsigned char c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
     size_t width;
     uint32_t cp;
     if ((c & 0xE0) == 0xC0) {
