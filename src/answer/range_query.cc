@@ -21,8 +21,8 @@ window resolve_window(int64_t start_ms, int64_t end_ms, int64_t step_ms) {
   window w;
   w.end = end_ms > 0 ? end_ms : now_whole_seconds_ms();
   if (start_ms <= 0) {
-    constexpr int64_t lowest = std::numeric_limits<int64_t>::min();
-    w.start = w.end < lowest + DEFAULT_WINDOW_MS ? lowest : w.end - DEFAULT_WINDOW_MS;
+    constexpr int64_t LOWEST = std::numeric_limits<int64_t>::min();
+    w.start = w.end < LOWEST + DEFAULT_WINDOW_MS ? LOWEST : w.end - DEFAULT_WINDOW_MS;
   } else {
     w.start = start_ms < w.end ? start_ms : w.end;
   }

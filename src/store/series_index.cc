@@ -14,11 +14,11 @@ namespace {
 uint32_t hash_more(uint32_t h, const char *text, size_t len) {
   const auto *p = reinterpret_cast<const unsigned char *>(text);
   size_t i = 0;
-  constexpr uint32_t k1 = 33, k2 = k1 * 33, k3 = k2 * 33, k4 = k3 * 33, k5 = k4 * 33, k6 = k5 * 33,
-                     k7 = k6 * 33, k8 = k7 * 33;
+  constexpr uint32_t K1 = 33, K2 = K1 * 33, K3 = K2 * 33, K4 = K3 * 33, K5 = K4 * 33, K6 = K5 * 33,
+                     K7 = K6 * 33, K8 = K7 * 33;
   for (; i + 8 <= len; i += 8) {
-    h = h * k8 + (p[i] * k7 + p[i + 1] * k6 + p[i + 2] * k5 + p[i + 3] * k4) +
-        (p[i + 4] * k3 + p[i + 5] * k2 + p[i + 6] * k1 + p[i + 7]);
+    h = h * K8 + (p[i] * K7 + p[i + 1] * K6 + p[i + 2] * K5 + p[i + 3] * K4) +
+        (p[i + 4] * K3 + p[i + 5] * K2 + p[i + 6] * K1 + p[i + 7]);
   }
   for (; i + 4 <= len; i += 4) {
     h = h * 1185921u + (p[i] * 35937u + p[i + 1] * 1089u + p[i + 2] * 33u + p[i + 3]);

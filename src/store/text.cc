@@ -5,7 +5,7 @@
 namespace orvik {
 
 size_t json_escape(char *out, size_t cap, const char *text, size_t len) {
-  static const char hex[] = "0123456789abcdef";
+  static const char HEX_DIGITS[] = "0123456789abcdef";
   const size_t limit = cap - 1;
   size_t n = 0;
   for (size_t i = 0; i < len; ++i) {
@@ -29,8 +29,8 @@ size_t json_escape(char *out, size_t cap, const char *text, size_t len) {
           esc[1] = 'u';
           esc[2] = '0';
           esc[3] = '0';
-          esc[4] = hex[c >> 4];
-          esc[5] = hex[c & 0xF];
+          esc[4] = HEX_DIGITS[c >> 4];
+          esc[5] = HEX_DIGITS[c & 0xF];
           k = 6;
         }
     }
@@ -89,8 +89,8 @@ bool utf8_valid(const char *text) {
       if ((p[i] & 0xC0) != 0x80) return false;  // also stops at the NUL
       cp = (cp << 6) | (p[i] & 0x3F);
     }
-    static const uint32_t min_for_width[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < min_for_width[width] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    static const uint32_t MIN_FOR_WIDTH[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < MIN_FOR_WIDTH[width] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
     p += width;
   }
   return true;
