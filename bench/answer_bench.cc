@@ -17,6 +17,8 @@
 #include "answer/answer.h"
 #include "ratio.h"
 
+using namespace orvik;
+
 namespace {
 
 constexpr int64_t T0 = 1700000000000;

@@ -16,6 +16,8 @@
 #include "ratio.h"
 #include "store/store.h"
 
+using namespace orvik;
+
 namespace {
 
 struct prepared_sample {

@@ -7,6 +7,8 @@
 #include "query/query.h"
 #include "ratio.h"
 
+using namespace orvik;
+
 namespace {
 
 constexpr uint32_t kSeries = 1024;

@@ -10,6 +10,8 @@
 #include "ratio.h"
 #include "store/store.h"
 
+using namespace orvik;
+
 namespace {
 
 const char kLabels[] = "{\"core\":\"0\",\"mode\":\"idle\"}";

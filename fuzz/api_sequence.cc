@@ -24,7 +24,10 @@
 
 #include <yyjson.h>
 
+#include "check.h"
 #include "answer/answer.h"
+
+using namespace orvik;
 
 namespace {
 
@@ -111,10 +114,6 @@ constexpr size_t count_of(const T (&)[N]) {
   return N;
 }
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
-
 class reader {
  public:
   reader(const uint8_t *data, size_t size) : data_(data), size_(size) {}
@@ -157,22 +156,22 @@ bool is_error_answer(const char *answer) {
 // A success document: pretty-printed, "status" then "data"; for a query,
 // "data" holds the result type and an array of elements.
 void check_answer(const char *answer, const char *result_type) {
-  check(answer != nullptr);
+  FUZZ_CHECK(answer != nullptr);
   if (result_type != nullptr && is_error_answer(answer)) return;
-  check(std::strncmp(answer, "{\n    \"status\": \"success\",\n    \"data\": ", 38) == 0);
+  FUZZ_CHECK(std::strncmp(answer, "{\n    \"status\": \"success\",\n    \"data\": ", 38) == 0);
   yyjson_doc *doc = yyjson_read(answer, std::strlen(answer), 0);
-  check(doc != nullptr);
+  FUZZ_CHECK(doc != nullptr);
   yyjson_val *root = yyjson_doc_get_root(doc);
-  check(yyjson_obj_size(root) == 2);
+  FUZZ_CHECK(yyjson_obj_size(root) == 2);
   yyjson_val *data = yyjson_obj_get(root, "data");
   if (result_type == nullptr) {
-    check(yyjson_is_arr(data));
+    FUZZ_CHECK(yyjson_is_arr(data));
     size_t i, n;
     yyjson_val *s;
-    yyjson_arr_foreach(data, i, n, s) check(yyjson_is_str(s));
+    yyjson_arr_foreach(data, i, n, s) FUZZ_CHECK(yyjson_is_str(s));
   } else {
-    check(yyjson_equals_str(yyjson_obj_get(data, "resultType"), result_type));
-    check(yyjson_is_arr(yyjson_obj_get(data, "result")));
+    FUZZ_CHECK(yyjson_equals_str(yyjson_obj_get(data, "resultType"), result_type));
+    FUZZ_CHECK(yyjson_is_arr(yyjson_obj_get(data, "result")));
   }
   yyjson_doc_free(doc);
 }
@@ -180,7 +179,7 @@ void check_answer(const char *answer, const char *result_type) {
 // A step that keeps the range question within MAX_STEPS steps, found the
 // way the question resolves its window.
 int64_t bounded_step(int64_t start, int64_t end, int64_t step) {
-  if (end <= 0) end = now_ms();
+  if (end <= 0) end = now_whole_seconds_ms();
   start = start <= 0 ? (end < MIN + 900000 ? MIN : end - 900000) : (start < end ? start : end);
   uint64_t span = static_cast<uint64_t>(end) - static_cast<uint64_t>(start);
   uint64_t effective = step > 0 ? static_cast<uint64_t>(step) : 15000;
@@ -208,7 +207,7 @@ class answer_memory {
   void compare_or_keep(const question &q, const char *answer) {
     for (size_t i = 0; i < count_; ++i) {
       if (questions_[i] == q) {
-        check(answers_[i] == answer);
+        FUZZ_CHECK(answers_[i] == answer);
         return;
       }
     }
@@ -238,8 +237,8 @@ struct session {
   answer_memory memory;
 
   void check_counts() const {
-    check(orvik_series_count(db) <= max_series);
-    check(orvik_total_samples(db) == expected_samples);
+    FUZZ_CHECK(orvik_series_count(db) <= max_series);
+    FUZZ_CHECK(orvik_total_samples(db) == expected_samples);
   }
 
   // The answer must be valid, the last-error text untouched, and, with
@@ -269,7 +268,7 @@ struct session {
     }
     check_answer(answer, result_type);
     if (fixed_time && db != nullptr) memory.compare_or_keep(q, answer);
-    check(error_before == orvik_last_error());
+    FUZZ_CHECK(error_before == orvik_last_error());
   }
 };
 
@@ -285,7 +284,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         orvik_free(s.db);
         s.max_series = 1 + in.byte() % 8;
         s.db = orvik_create(s.max_series, 1 + in.byte() % 8);
-        check(s.db != nullptr);
+        FUZZ_CHECK(s.db != nullptr);
         s.expected_samples = 0;
         s.memory.forget();
         break;
@@ -300,23 +299,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const char *label_text = labels.empty() ? nullptr : labels.c_str();
         const int32_t r = orvik_append(s.db, name.c_str(), label_text, value, t);
         if (r == 0) {
-          check(s.db != nullptr);
+          FUZZ_CHECK(s.db != nullptr);
           ++s.expected_samples;
-          check(orvik_series_count(s.db) - series_before <= 1);
+          FUZZ_CHECK(orvik_series_count(s.db) - series_before <= 1);
           s.memory.forget();
         } else {
-          check(r == -1);
-          check(orvik_series_count(s.db) == series_before);
+          FUZZ_CHECK(r == -1);
+          FUZZ_CHECK(orvik_series_count(s.db) == series_before);
           bool known = false;
           for (const char *m : kAppendMessages) known = known || std::strcmp(orvik_last_error(), m) == 0;
-          check(known);
+          FUZZ_CHECK(known);
         }
         break;
       }
       case 3: {  // ingest
         const std::string json = in.text(kSnapshots);
         const int32_t r = orvik_ingest_snapshot_json(s.db, json.c_str(), in.time());
-        check(r >= -1);
+        FUZZ_CHECK(r >= -1);
         if (r > 0) s.memory.forget();
         if (r >= 0) s.expected_samples += static_cast<uint64_t>(r);
         break;
@@ -325,7 +324,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         orvik_clear(s.db);
         s.expected_samples = 0;
         s.memory.forget();
-        check(orvik_series_count(s.db) == 0);
+        FUZZ_CHECK(orvik_series_count(s.db) == 0);
         break;
       case 5: {  // instant query
         question q{'q', in.text(kQueries), {0, 0, 0}};
@@ -361,14 +360,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         break;
       default: {  // without a handle
         const std::string text = in.text(kQueries);
-        check(std::strcmp(orvik_query(nullptr, text.c_str(), T0), MISSING_QUERY_ANSWER) == 0);
-        check(std::strcmp(orvik_query_range(nullptr, text.c_str(), T0, T0, 0), MISSING_QUERY_ANSWER) == 0);
+        FUZZ_CHECK(std::strcmp(orvik_query(nullptr, text.c_str(), T0), MISSING_QUERY_ANSWER) == 0);
+        FUZZ_CHECK(std::strcmp(orvik_query_range(nullptr, text.c_str(), T0, T0, 0), MISSING_QUERY_ANSWER) == 0);
         check_answer(orvik_get_label_names(nullptr), nullptr);
         check_answer(orvik_get_label_values(nullptr, text.c_str()), nullptr);
-        check(orvik_append(nullptr, "cpu", nullptr, 1, T0) == -1);
-        check(orvik_ingest_snapshot_json(nullptr, "{}", T0) == -1);
+        FUZZ_CHECK(orvik_append(nullptr, "cpu", nullptr, 1, T0) == -1);
+        FUZZ_CHECK(orvik_ingest_snapshot_json(nullptr, "{}", T0) == -1);
         orvik_clear(nullptr);
-        check(orvik_series_count(nullptr) == 0 && orvik_total_samples(nullptr) == 0);
+        FUZZ_CHECK(orvik_series_count(nullptr) == 0 && orvik_total_samples(nullptr) == 0);
         break;
       }
     }

@@ -5,13 +5,12 @@
 #include <cstring>
 #include <vector>
 
+#include "check.h"
 #include "query/query.h"
 
-namespace {
+using namespace orvik;
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
+namespace {
 
 bool terminated_within(const char *field, size_t size) { return std::memchr(field, '\0', size) != nullptr; }
 
@@ -38,23 +37,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   promql_query q;
   std::memset(&q, 0xA5, sizeof q);
   int32_t result = parse_promql(text.data(), &q);
-  check(result == 0 || result == -1);
+  FUZZ_CHECK(result == 0 || result == -1);
 
-  check(terminated_within(q.metric_name, sizeof q.metric_name));
-  for (const char *c = q.metric_name; *c != '\0'; ++c) check(is_metric_char(*c));
-  check(q.aggregation >= AGG_NONE && q.aggregation <= AGG_COUNT);
-  check(q.range_function >= FN_NONE && q.range_function <= FN_IRATE);
-  check(q.range_ms % 1000 == 0);
-  check(q.matcher_count <= MAX_MATCHERS);
+  FUZZ_CHECK(terminated_within(q.metric_name, sizeof q.metric_name));
+  for (const char *c = q.metric_name; *c != '\0'; ++c) FUZZ_CHECK(is_metric_char(*c));
+  FUZZ_CHECK(q.aggregation >= AGG_NONE && q.aggregation <= AGG_COUNT);
+  FUZZ_CHECK(q.range_function >= FN_NONE && q.range_function <= FN_IRATE);
+  FUZZ_CHECK(q.range_ms % 1000 == 0);
+  FUZZ_CHECK(q.matcher_count <= MAX_MATCHERS);
   for (uint32_t i = 0; i < q.matcher_count; ++i) {
     const label_matcher &m = q.matchers[i];
-    check(terminated_within(m.name, sizeof m.name) && terminated_within(m.value, sizeof m.value));
-    check(m.name[0] != '\0');
-    for (const char *c = m.name; *c != '\0'; ++c) check(is_label_char(*c));
-    check(m.negate == 0 || m.negate == 1);
+    FUZZ_CHECK(terminated_within(m.name, sizeof m.name) && terminated_within(m.value, sizeof m.value));
+    FUZZ_CHECK(m.name[0] != '\0');
+    for (const char *c = m.name; *c != '\0'; ++c) FUZZ_CHECK(is_label_char(*c));
+    FUZZ_CHECK(m.negate == 0 || m.negate == 1);
   }
-  for (uint32_t i = q.matcher_count; i < MAX_MATCHERS; ++i) check(all_zero(&q.matchers[i], sizeof q.matchers[i]));
-  if (result == 0) check(q.metric_name[0] != '\0' || q.matcher_count > 0);
+  for (uint32_t i = q.matcher_count; i < MAX_MATCHERS; ++i) FUZZ_CHECK(all_zero(&q.matchers[i], sizeof q.matchers[i]));
+  if (result == 0) FUZZ_CHECK(q.metric_name[0] != '\0' || q.matcher_count > 0);
 
   // An accepted record must be safe to select and evaluate with.
   if (result == 0) {

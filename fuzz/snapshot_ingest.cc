@@ -10,21 +10,20 @@
 
 #include <yyjson.h>
 
+#include "check.h"
 #include "store/store.h"
+
+using namespace orvik;
 
 namespace {
 
 constexpr uint32_t MAX_SERIES = 16;
 constexpr int64_t T0 = 1700000000000;
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
-
 void check_json(const char *text) {
-  check(text != nullptr);
+  FUZZ_CHECK(text != nullptr);
   yyjson_doc *doc = yyjson_read(text, std::strlen(text), 0);
-  check(doc != nullptr);
+  FUZZ_CHECK(doc != nullptr);
   yyjson_doc_free(doc);
 }
 
@@ -39,8 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     uint64_t before = orvik_total_samples(db);
     int32_t stored = orvik_ingest_snapshot_json(db, text.c_str(), T0 + round * 15000);
     uint64_t added = orvik_total_samples(db) - before;
-    check(stored == -1 ? added == 0 : stored >= 0 && static_cast<uint64_t>(stored) == added);
-    check(orvik_series_count(db) <= MAX_SERIES);
+    FUZZ_CHECK(stored == -1 ? added == 0 : stored >= 0 && static_cast<uint64_t>(stored) == added);
+    FUZZ_CHECK(orvik_series_count(db) <= MAX_SERIES);
   }
 
   const char *queries[] = {"{__name__!=\"\"}", "sum(windows_cpu_time_total)", "windows_logical_disk_free_bytes",

@@ -15,7 +15,10 @@
 
 #include <yyjson.h>
 
+#include "check.h"
 #include "answer/answer.h"
+
+using namespace orvik;
 
 namespace {
 
@@ -70,10 +73,6 @@ static_assert(sizeof kSpecialValues / sizeof kSpecialValues[0] == 16, "bytes 240
 static_assert(sizeof kTimes / sizeof kTimes[0] == 16 && sizeof kSteps / sizeof kSteps[0] == 16,
               "bytes below 16 pick these");
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
-
 int64_t pick_time(uint8_t b) { return b < 16 ? kTimes[b] : T0 + static_cast<int64_t>(b) * 3000; }
 int64_t pick_step(uint8_t b) { return b < 16 ? kSteps[b] : static_cast<int64_t>(b) * 1000; }
 
@@ -82,39 +81,39 @@ bool is_pretty_success(const char *answer) {
 }
 
 void check_pair(yyjson_val *p) {
-  check(yyjson_arr_size(p) == 2 && yyjson_is_real(yyjson_arr_get(p, 0)) && yyjson_is_str(yyjson_arr_get(p, 1)));
+  FUZZ_CHECK(yyjson_arr_size(p) == 2 && yyjson_is_real(yyjson_arr_get(p, 0)) && yyjson_is_str(yyjson_arr_get(p, 1)));
 }
 
 // A query answer: an error answer, or a success document whose elements
 // have a metric and one pair (vector) or `steps` pairs (matrix; 0 when the
 // count depends on the clock).
 void check_query_answer(const char *answer, bool matrix, uint64_t steps) {
-  check(answer != nullptr);
+  FUZZ_CHECK(answer != nullptr);
   if (std::strcmp(answer, MISSING_QUERY_ANSWER) == 0 || std::strcmp(answer, PARSE_ERROR_ANSWER) == 0) return;
-  check(is_pretty_success(answer));
+  FUZZ_CHECK(is_pretty_success(answer));
   yyjson_doc *doc = yyjson_read(answer, std::strlen(answer), 0);
-  check(doc != nullptr);
+  FUZZ_CHECK(doc != nullptr);
   yyjson_val *root = yyjson_doc_get_root(doc);
-  check(yyjson_obj_size(root) == 2);
+  FUZZ_CHECK(yyjson_obj_size(root) == 2);
   yyjson_val *data = yyjson_obj_get(root, "data");
-  check(yyjson_equals_str(yyjson_obj_get(data, "resultType"), matrix ? "matrix" : "vector"));
+  FUZZ_CHECK(yyjson_equals_str(yyjson_obj_get(data, "resultType"), matrix ? "matrix" : "vector"));
   yyjson_val *result = yyjson_obj_get(data, "result");
-  check(yyjson_is_arr(result));
+  FUZZ_CHECK(yyjson_is_arr(result));
   size_t i, n;
   yyjson_val *el;
   yyjson_arr_foreach(result, i, n, el) {
     yyjson_val *metric = yyjson_obj_get(el, "metric");
-    check(yyjson_is_obj(metric));
+    FUZZ_CHECK(yyjson_is_obj(metric));
     size_t j, m;
     yyjson_val *k, *v;
-    yyjson_obj_foreach(metric, j, m, k, v) check(yyjson_is_str(v));
+    yyjson_obj_foreach(metric, j, m, k, v) FUZZ_CHECK(yyjson_is_str(v));
     if (!matrix) {
       check_pair(yyjson_obj_get(el, "value"));
       continue;
     }
     yyjson_val *pairs = yyjson_obj_get(el, "values");
-    check(yyjson_is_arr(pairs));
-    check(steps == 0 || yyjson_arr_size(pairs) == steps);
+    FUZZ_CHECK(yyjson_is_arr(pairs));
+    FUZZ_CHECK(steps == 0 || yyjson_arr_size(pairs) == steps);
     size_t a, b;
     yyjson_val *p;
     yyjson_arr_foreach(pairs, a, b, p) check_pair(p);
@@ -123,22 +122,22 @@ void check_query_answer(const char *answer, bool matrix, uint64_t steps) {
 }
 
 void check_list_answer(const char *answer, const char *first, size_t limit) {
-  check(answer != nullptr && is_pretty_success(answer));
+  FUZZ_CHECK(answer != nullptr && is_pretty_success(answer));
   yyjson_doc *doc = yyjson_read(answer, std::strlen(answer), 0);
-  check(doc != nullptr);
+  FUZZ_CHECK(doc != nullptr);
   yyjson_val *data = yyjson_obj_get(yyjson_doc_get_root(doc), "data");
-  check(yyjson_is_arr(data) && yyjson_arr_size(data) <= limit);
-  if (first != nullptr) check(yyjson_equals_str(yyjson_arr_get_first(data), first));
+  FUZZ_CHECK(yyjson_is_arr(data) && yyjson_arr_size(data) <= limit);
+  if (first != nullptr) FUZZ_CHECK(yyjson_equals_str(yyjson_arr_get_first(data), first));
   size_t i, n;
   yyjson_val *s;
-  yyjson_arr_foreach(data, i, n, s) check(yyjson_is_str(s));
+  yyjson_arr_foreach(data, i, n, s) FUZZ_CHECK(yyjson_is_str(s));
   yyjson_doc_free(doc);
 }
 
 // The step a range query may take so that it runs at most MAX_STEPS steps;
 // the window is resolved the way the query resolves it.
 int64_t bounded_step(int64_t start, int64_t end, int64_t step) {
-  if (end <= 0) end = now_ms();
+  if (end <= 0) end = now_whole_seconds_ms();
   start = start <= 0 ? end - 900000 : (start < end ? start : end);
   uint64_t span = static_cast<uint64_t>(end) - static_cast<uint64_t>(start);
   uint64_t effective = step > 0 ? static_cast<uint64_t>(step) : 15000;
@@ -194,7 +193,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       break;
   }
   // Without a handle every question still answers.
-  check(std::strcmp(orvik_query(nullptr, text.c_str(), 0), MISSING_QUERY_ANSWER) == 0);
+  FUZZ_CHECK(std::strcmp(orvik_query(nullptr, text.c_str(), 0), MISSING_QUERY_ANSWER) == 0);
   orvik_free(db);
   return 0;
 }

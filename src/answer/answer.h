@@ -1,5 +1,5 @@
 // The JSON answer documents shared by every question: value texts, metric
-// objects, value pairs, aggregation and the hand-over into the answer buffer.
+// objects, value pairs and the hand-over into the answer buffer.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,8 @@
 
 #include "query/query.h"
 #include "store/store.h"
+
+namespace orvik {
 
 constexpr size_t VALUE_TEXT_SIZE = 64;
 
@@ -20,8 +22,8 @@ extern const char PARSE_ERROR_ANSWER[];
 size_t format_double_val(double value, char *out);
 
 // Adds "metric" to element: "__name__" and the series' labels, or an empty
-// object when entry is null (an aggregate). Labels come from parsing the
-// canonical label text; a text that does not parse adds none.
+// object when entry is null (an aggregate). Labels come from
+// read_series_labels; a text that does not parse adds none.
 void add_metric_object(yyjson_mut_doc *doc, yyjson_mut_val *element, const series_entry *entry);
 
 // [timestamp in seconds, "value text"]; buf is the caller's value text
@@ -47,20 +49,4 @@ yyjson_mut_doc *new_query_document(const char *result_type, yyjson_mut_val **res
 // query text, or for a text the parser rejects; null when *parsed is ready.
 const char *reject_query(orvik_db *db, const char *query, promql_query *parsed);
 
-// Running values of one aggregated instant.
-struct aggregation_state {
-  int32_t count;
-  double sum;
-  double min;
-  double max;
-};
-
-void aggregation_reset(aggregation_state *state);
-void aggregation_add(aggregation_state *state, double value);
-// The aggregated value of the given AGG_* kind; 0 when nothing was added.
-double aggregation_result(const aggregation_state *state, int32_t kind);
-
-// The aggregated value of the query at one instant: every series of the
-// store selected by the query, evaluated at eval_ms, through the running
-// values above. Both the instant and the range query use it.
-double aggregate_at(const orvik_db *db, const promql_query *parsed, int64_t eval_ms);
+}  // namespace orvik

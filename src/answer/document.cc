@@ -3,9 +3,10 @@
 // text. An allocation that fails inside yyjson leaves out the piece it was
 // for (and the member or element that needed it); the rest is still written.
 #include <cstdlib>
-#include <cstring>
 
 #include "answer/answer.h"
+
+namespace orvik {
 
 const char MISSING_QUERY_ANSWER[] =
     "{\"status\":\"error\",\"errorType\":\"bad_data\",\"error\":\"missing query parameter\"}";
@@ -49,15 +50,9 @@ void add_metric_object(yyjson_mut_doc *doc, yyjson_mut_val *element, const serie
 
   yyjson_mut_obj_add(metric, yyjson_mut_str(doc, "__name__"), yyjson_mut_strcpy(doc, entry->name));
 
-  const char *text = entry->labels;
-  size_t len = std::strlen(text);
-  if (len == 0 || (len == 2 && text[0] == '{' && text[1] == '}')) return;
-  // Flags 0 leave the text untouched, so the const_cast is only for the
-  // signature. A text cut short at its size limit does not parse and adds
-  // no labels.
-  yyjson_doc *labels = yyjson_read_opts(const_cast<char *>(text), len, 0, nullptr, nullptr);
-  yyjson_val *root = yyjson_doc_get_root(labels);
-  if (yyjson_is_obj(root)) {
+  yyjson_doc *labels;
+  yyjson_val *root = read_series_labels(*entry, &labels);
+  if (root != nullptr) {
     yyjson_obj_iter iter = yyjson_obj_iter_with(root);
     yyjson_val *key;
     while ((key = yyjson_obj_iter_next(&iter)) != nullptr) {
@@ -91,3 +86,5 @@ const char *finish_answer(orvik_db *db, yyjson_mut_doc *doc) {
   yyjson_mut_doc_free(doc);
   return answer;
 }
+
+}  // namespace orvik

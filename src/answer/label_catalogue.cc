@@ -3,7 +3,9 @@
 #include <cstring>
 
 #include "answer/answer.h"
+#include "store/text.h"
 
+namespace orvik {
 namespace {
 constexpr uint32_t MAX_LABEL_NAMES = 256;  // "__name__" included
 constexpr uint32_t MAX_LABEL_VALUES = 512;
@@ -62,18 +64,10 @@ const char *finish_list(orvik_db *db, yyjson_mut_doc *doc, yyjson_mut_val *data,
   return finish_answer(db, doc);
 }
 
-// The parsed label object of one series, or null when its text is empty,
-// "{}", does not parse or is not an object with members. The caller frees
-// the document whenever it is not null.
-yyjson_val *read_labels(const series_entry &entry, yyjson_doc **doc) {
-  *doc = nullptr;
-  size_t len = std::strlen(entry.labels);
-  if (len == 0 || (len == 2 && entry.labels[0] == '{' && entry.labels[1] == '}')) return nullptr;
-  *doc = yyjson_read_opts(const_cast<char *>(entry.labels), len, 0, nullptr, nullptr);
-  yyjson_val *root = yyjson_doc_get_root(*doc);
-  return yyjson_is_obj(root) && yyjson_obj_size(root) > 0 ? root : nullptr;
-}
 }  // namespace
+}  // namespace orvik
+
+using namespace orvik;
 
 extern "C" const char *orvik_get_label_names(orvik_db *db) {
   yyjson_mut_val *data;
@@ -83,7 +77,7 @@ extern "C" const char *orvik_get_label_names(orvik_db *db) {
 
   for (uint32_t i = 0; db != nullptr && i < db->series_count && !names.full(); ++i) {
     yyjson_doc *labels;
-    yyjson_val *root = read_labels(db->series[i], &labels);
+    yyjson_val *root = read_series_labels(db->series[i], &labels);
     if (root != nullptr) {
       yyjson_obj_iter iter = yyjson_obj_iter_with(root);
       yyjson_val *key;
@@ -116,7 +110,7 @@ extern "C" const char *orvik_get_label_values(orvik_db *db, const char *label_na
   size_t name_len = std::strlen(label_name);
   for (uint32_t i = 0; i < db->series_count && !values.full(); ++i) {
     yyjson_doc *labels;
-    yyjson_val *root = read_labels(db->series[i], &labels);
+    yyjson_val *root = read_series_labels(db->series[i], &labels);
     yyjson_val *value = root != nullptr ? yyjson_obj_getn(root, label_name, name_len) : nullptr;
     if (yyjson_is_str(value)) values.add_unique(yyjson_get_str(value), yyjson_get_len(value));
     yyjson_doc_free(labels);

@@ -4,6 +4,7 @@
 
 #include "answer/answer.h"
 
+namespace orvik {
 namespace {
 constexpr int64_t DEFAULT_WINDOW_MS = 900000;
 constexpr int64_t DEFAULT_STEP_MS = 15000;
@@ -18,10 +19,10 @@ struct window {
 // step. Afterwards start <= end and step > 0.
 window resolve_window(int64_t start_ms, int64_t end_ms, int64_t step_ms) {
   window w;
-  w.end = end_ms > 0 ? end_ms : now_ms();
+  w.end = end_ms > 0 ? end_ms : now_whole_seconds_ms();
   if (start_ms <= 0) {
-    constexpr int64_t lowest = std::numeric_limits<int64_t>::min();
-    w.start = w.end < lowest + DEFAULT_WINDOW_MS ? lowest : w.end - DEFAULT_WINDOW_MS;
+    constexpr int64_t LOWEST = std::numeric_limits<int64_t>::min();
+    w.start = w.end < LOWEST + DEFAULT_WINDOW_MS ? LOWEST : w.end - DEFAULT_WINDOW_MS;
   } else {
     w.start = start_ms < w.end ? start_ms : w.end;
   }
@@ -42,22 +43,20 @@ bool next_step(const window &w, int64_t *t) {
 void walk_series(orvik_db *db, const promql_query &parsed, const window &w, yyjson_mut_doc *doc,
                  yyjson_mut_val *result) {
   char value_text[VALUE_TEXT_SIZE];
-  for (uint32_t i = 0; i < db->series_count; ++i) {
-    const series_entry *entry = &db->series[i];
-    if (series_matches(entry, &parsed) == 0) continue;
+  for_each_selected(db, parsed, [&](const series_entry &entry) {
     yyjson_mut_val *element = yyjson_mut_arr_add_obj(doc, result);
-    if (element == nullptr) continue;
-    add_metric_object(doc, element, entry);
+    if (element == nullptr) return;
+    add_metric_object(doc, element, &entry);
     yyjson_mut_val *values = yyjson_mut_obj_add_arr(doc, element, "values");
-    if (values == nullptr) continue;
+    if (values == nullptr) return;
     int64_t t = w.start;
     do {
       // The pair carries the step time, whatever sample the value came from.
       int64_t used_ms = t;
-      double value = eval_sample(entry, &parsed, t, &used_ms);
+      double value = eval_sample(&entry, &parsed, t, &used_ms);
       yyjson_mut_arr_append(values, make_value_pair(doc, t, value, value_text));
     } while (next_step(w, &t));
-  }
+  });
 }
 
 void walk_aggregate(orvik_db *db, const promql_query &parsed, const window &w,
@@ -75,6 +74,9 @@ void walk_aggregate(orvik_db *db, const promql_query &parsed, const window &w,
   } while (next_step(w, &t));
 }
 }  // namespace
+}  // namespace orvik
+
+using namespace orvik;
 
 extern "C" const char *orvik_query_range(orvik_db *db, const char *query, int64_t start_ms,
                                          int64_t end_ms, int64_t step_ms) {

@@ -10,6 +10,7 @@
 
 #include "answer/answer.h"
 
+namespace orvik {
 namespace {
 constexpr int PRECISION = 14;
 
@@ -112,3 +113,5 @@ size_t format_double_val(double value, char *out) {
   *w = '\0';
   return static_cast<size_t>(w - out);
 }
+
+}  // namespace orvik

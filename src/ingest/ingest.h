@@ -8,9 +8,12 @@
 
 #include <yyjson.h>
 
+#include "orvik.h"
 #include "store/store.h"
 
-// ---- value readings (readings.cc) ----
+namespace orvik {
+
+// ---- value readings (sections.cc) ----
 
 // The one numeric reading of snapshot fields: any JSON number, a real as it
 // stands, a negative integer with its sign, a non-negative one as unsigned
@@ -24,14 +27,16 @@ double read_flag(yyjson_val *value);
 // 4294967295); 0 for a missing value or another type.
 uint32_t read_core_number(yyjson_val *value);
 
-// ---- label texts of the fixed sections (label_texts.cc) ----
+// ---- label texts of the fixed sections (section_labels.cc) ----
 
 constexpr size_t CORE_LABEL_SIZE = 64;
 constexpr size_t MODE_LABEL_SIZE = 96;
-// Room for {"<label name>":"<value>"} with a label name of up to 16 bytes
-// and the longest value a series keeps (127 bytes) escaped at six bytes per
-// byte, the worst case of \u00XX.
-constexpr size_t NAMED_LABEL_SIZE = 24 + 6 * (LABEL_VALUE_SIZE - 1);
+// Room for {"<label name>":"<value>"} with a label name of up to
+// SECTION_LABEL_NAME_MAX bytes and the longest value a series keeps
+// (LABEL_VALUE_SIZE - 1 bytes) escaped at six bytes per byte, the worst case
+// of \u00XX.
+constexpr size_t SECTION_LABEL_NAME_MAX = 16;
+constexpr size_t NAMED_LABEL_SIZE = SECTION_LABEL_NAME_MAX + 8 + 6 * (LABEL_VALUE_SIZE - 1);
 
 // {"core":"<core>"} into out[CORE_LABEL_SIZE]; returns the length.
 size_t write_core_label(char *out, uint32_t core);
@@ -42,9 +47,10 @@ size_t write_mode_label(char *out, uint32_t core, const char *mode);
 
 // {"<label_name>":"<value>"} into out[NAMED_LABEL_SIZE], the value JSON-
 // escaped so that any volume or interface name gives valid JSON. Only the
-// first 127 bytes of the value (cut at a character boundary) are written:
-// no series keeps more of a label value. label_name is a plain word of at
-// most 16 bytes. Returns the length.
+// first LABEL_VALUE_SIZE - 1 bytes of the value (cut at a character
+// boundary) are written: no series keeps more of a label value. label_name
+// is a plain word of at most SECTION_LABEL_NAME_MAX bytes. Returns the
+// length.
 size_t write_named_label(char *out, const char *label_name, const char *value, size_t len);
 
 // ---- the fixed sections (sections.cc) ----
@@ -59,8 +65,10 @@ struct ingest_run {
 
 // orvik_append, counting the sample when it is stored. A failing append
 // leaves its message in the last-error text and does not stop the call.
-void append_sample(ingest_run *run, const char *name, const char *labels, double value,
-                   int64_t timestamp_ms);
+inline void append_sample(ingest_run *run, const char *name, const char *labels, double value,
+                          int64_t timestamp_ms) {
+  if (orvik_append(run->db, name, labels, value, timestamp_ms) == 0) ++run->stored;
+}
 
 // Each takes the member of the snapshot's root object already checked for
 // its type ("cpu", "memory" and "system" objects; "disks" and "network"
@@ -77,3 +85,5 @@ void ingest_system(ingest_run *run, yyjson_val *system);
 // not a non-empty object or has no string "name" or "metric"; otherwise one
 // sample with its "value", "labels" and, when an integer, "timestamp_ms".
 void ingest_metric_entry(ingest_run *run, yyjson_val *entry);
+
+}  // namespace orvik

@@ -1,12 +1,15 @@
 // The fixed sections of a snapshot and the metric each of their fields
 // becomes. The tables are the mapping: one row per field, in the order the
 // samples are appended, which is the order new series are created in and so
-// the order of series in every answer.
+// the order of series in every answer. Snapshot writers disagree on whether
+// 50 and 50.0 are different things; a number is a number here, whatever its
+// spelling, so no field reads as zero because of how it was written.
 #include <cstring>
 #include <iterator>
 
 #include "ingest/ingest.h"
 
+namespace orvik {
 namespace {
 
 // An object key with its length, so lookups need no strlen.
@@ -175,10 +178,11 @@ void ingest_named_elements(ingest_run *run, yyjson_val *elements, const char *la
 
 }  // namespace
 
-void append_sample(ingest_run *run, const char *name, const char *labels, double value,
-                   int64_t timestamp_ms) {
-  if (orvik_append(run->db, name, labels, value, timestamp_ms) == 0) ++run->stored;
-}
+double read_number(yyjson_val *value) { return yyjson_get_num(value); }
+
+double read_flag(yyjson_val *value) { return yyjson_is_true(value) ? 1.0 : 0.0; }
+
+uint32_t read_core_number(yyjson_val *value) { return static_cast<uint32_t>(yyjson_get_uint(value)); }
 
 void ingest_cpu(ingest_run *run, yyjson_val *cpu) {
   append_rows(run, cpu, CPU_TOTAL_ROWS, "{}");
@@ -199,3 +203,5 @@ void ingest_network(ingest_run *run, yyjson_val *network) {
 }
 
 void ingest_system(ingest_run *run, yyjson_val *system) { append_rows(run, system, SYSTEM_ROWS, "{}"); }
+
+}  // namespace orvik

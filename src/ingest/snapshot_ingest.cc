@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "ingest/ingest.h"
+#include "store/messages.h"
 
+namespace orvik {
 namespace {
 
 void ingest_metric_list(ingest_run *run, yyjson_val *entries) {
@@ -48,8 +50,8 @@ void ingest_metric_entry(ingest_run *run, yyjson_val *entry) {
   int64_t timestamp_ms = yyjson_is_int(ts) ? yyjson_get_sint(ts) : run->timestamp_ms;
 
   // The labels go to the store whole: its canonicalisation sets the limits
-  // (32 labels, 511 bytes of text), and a text cut here would not parse and
-  // would lose every label.
+  // (MAX_LABEL_PAIRS labels, LABELS_SIZE - 1 bytes of text), and a text cut
+  // here would not parse and would lose every label.
   yyjson_val *labels = yyjson_obj_get(entry, "labels");
   char *written = nullptr;
   if (yyjson_is_obj(labels)) {
@@ -57,7 +59,7 @@ void ingest_metric_entry(ingest_run *run, yyjson_val *entry) {
     written = yyjson_val_write_opts(labels, 0, nullptr, nullptr, &err);
     // Without its labels the sample would land in another series.
     if (written == nullptr && err.code == YYJSON_WRITE_ERROR_MEMORY_ALLOCATION) {
-      set_error("orvik_ingest_snapshot_json: out of memory writing metric labels");
+      set_error(INGEST_NO_MEMORY_LABELS);
       return;
     }
   }
@@ -65,23 +67,27 @@ void ingest_metric_entry(ingest_run *run, yyjson_val *entry) {
   std::free(written);
 }
 
+}  // namespace orvik
+
+using namespace orvik;
+
 extern "C" int32_t orvik_ingest_snapshot_json(orvik_db *db, const char *json, int64_t timestamp_ms) {
   if (db == nullptr || json == nullptr || json[0] == '\0') {
-    set_error("orvik_ingest_snapshot_json: empty or invalid json parameter");
+    set_error(INGEST_INVALID_JSON_PARAMETER);
     return -1;
   }
   // Taken once, so every section sample of the call shares one time.
-  if (timestamp_ms <= 0) timestamp_ms = now_ms();
+  if (timestamp_ms <= 0) timestamp_ms = now_whole_seconds_ms();
 
   yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(json), std::strlen(json), 0, nullptr, nullptr);
   if (doc == nullptr) {
-    set_error("orvik_ingest_snapshot_json: json parse failed");
+    set_error(INGEST_PARSE_FAILED);
     return -1;
   }
   yyjson_val *root = yyjson_doc_get_root(doc);
   if (root == nullptr) {
     yyjson_doc_free(doc);
-    set_error("orvik_ingest_snapshot_json: missing root element");
+    set_error(INGEST_MISSING_ROOT);
     return -1;
   }
 

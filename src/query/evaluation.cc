@@ -6,6 +6,7 @@
 
 #include "query/query.h"
 
+namespace orvik {
 namespace {
 
 // Position of the sample in force at eval_ms: the newest one at or before
@@ -76,3 +77,5 @@ double eval_sample(const series_entry *entry, const promql_query *parsed, int64_
   }
   return increase_per_second(nth_newest(e, first), last);
 }
+
+}  // namespace orvik

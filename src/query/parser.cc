@@ -8,6 +8,7 @@
 
 #include "query/query.h"
 
+namespace orvik {
 namespace {
 
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -149,9 +150,9 @@ struct prefix_kind {
   int32_t kind;
 };
 
-const prefix_kind kAggregations[] = {
+const prefix_kind AGGREGATIONS[] = {
     {"sum(", AGG_SUM}, {"avg(", AGG_AVG}, {"min(", AGG_MIN}, {"max(", AGG_MAX}, {"count(", AGG_COUNT}};
-const prefix_kind kFunctions[] = {{"rate(", FN_RATE}, {"irate(", FN_IRATE}};
+const prefix_kind FUNCTIONS[] = {{"rate(", FN_RATE}, {"irate(", FN_IRATE}};
 
 template <size_t N>
 const char *read_prefix(const char *p, const prefix_kind (&table)[N], int32_t *kind) {
@@ -172,8 +173,8 @@ int32_t parse_promql(const char *text, promql_query *parsed) {
   parsed->range_ms = DEFAULT_RANGE_MS;
 
   const char *p = skip_space(text);
-  p = read_prefix(p, kAggregations, &parsed->aggregation);
-  p = read_prefix(p, kFunctions, &parsed->range_function);
+  p = read_prefix(p, AGGREGATIONS, &parsed->aggregation);
+  p = read_prefix(p, FUNCTIONS, &parsed->range_function);
   p = copy_run<is_metric_char>(p, parsed->metric_name, sizeof parsed->metric_name);
   p = skip_space(p);
 
@@ -187,3 +188,5 @@ int32_t parse_promql(const char *text, promql_query *parsed) {
 
   return parsed->metric_name[0] == '\0' && parsed->matcher_count == 0 ? -1 : 0;
 }
+
+}  // namespace orvik

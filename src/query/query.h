@@ -1,10 +1,13 @@
 // The query language: parsing a query text into a promql_query record,
-// selecting series with it and evaluating one series at one instant.
+// selecting series with it, evaluating one series at one instant, and
+// aggregating the selected series at one instant.
 #pragma once
 
 #include <cstdint>
 
 #include "store/store.h"
+
+namespace orvik {
 
 enum : int32_t { AGG_NONE = 0, AGG_SUM = 1, AGG_AVG = 2, AGG_MIN = 3, AGG_MAX = 4, AGG_COUNT = 5 };
 enum : int32_t { FN_NONE = 0, FN_RATE = 1, FN_IRATE = 2 };
@@ -55,3 +58,36 @@ int32_t series_matches(const series_entry *entry, const promql_query *parsed);
 // newest sample used, or eval_ms when the series has none.
 double eval_sample(const series_entry *entry, const promql_query *parsed, int64_t eval_ms,
                    int64_t *used_ms);
+
+// The one walk over the selected series: visit(entry) for every series of
+// the table the query selects, in creation order. Queries never use the
+// hash index; they scan the table.
+template <typename Visit>
+void for_each_selected(const orvik_db *db, const promql_query &parsed, Visit &&visit) {
+  for (uint32_t i = 0; i < db->series_count; ++i) {
+    const series_entry &entry = db->series[i];
+    if (series_matches(&entry, &parsed) != 0) visit(entry);
+  }
+}
+
+// ---- aggregation (aggregation.cc) ----
+
+// Running values of one aggregated instant.
+struct aggregation_state {
+  int32_t count;
+  double sum;
+  double min;
+  double max;
+};
+
+void aggregation_reset(aggregation_state *state);
+void aggregation_add(aggregation_state *state, double value);
+// The aggregated value of the given AGG_* kind; 0 when nothing was added.
+double aggregation_result(const aggregation_state *state, int32_t kind);
+
+// The aggregated value of the query at one instant: every series the query
+// selects, evaluated at eval_ms, through the running values above. Both the
+// instant and the range query use it.
+double aggregate_at(const orvik_db *db, const promql_query *parsed, int64_t eval_ms);
+
+}  // namespace orvik

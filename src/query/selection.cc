@@ -3,7 +3,9 @@
 #include <cstring>
 
 #include "query/query.h"
+#include "store/text.h"
 
+namespace orvik {
 namespace {
 
 // Appends text to pattern[MATCHER_PATTERN_SIZE] at n, escaped as the
@@ -67,3 +69,5 @@ int32_t series_matches(const series_entry *entry, const promql_query *parsed) {
   }
   return 1;
 }
+
+}  // namespace orvik

@@ -2,6 +2,7 @@
 
 #include "store/store.h"
 
+namespace orvik {
 namespace {
 uint64_t s_alloc_count = 0;
 uint64_t s_fail_at = 0;  // allocation number that fails; 0: none
@@ -31,3 +32,5 @@ void store_free(void *ptr) { std::free(ptr); }
 void store_alloc_fail_at(uint64_t n) { s_fail_at = n == 0 ? 0 : s_alloc_count + n; }
 
 uint64_t store_alloc_count() { return s_alloc_count; }
+
+}  // namespace orvik

@@ -1,7 +1,9 @@
 #include <cstring>
 
+#include "store/messages.h"
 #include "store/store.h"
 
+namespace orvik {
 namespace {
 char s_static_result[STATIC_RESULT_SIZE] = "{}";
 
@@ -30,7 +32,7 @@ const char *set_result_json(orvik_db *db, const char *text) {
     if (grown < need) grown = len + 1024;
     char *bigger = static_cast<char *>(store_realloc(db->answer, grown));
     if (bigger == nullptr) {
-      set_error("out of memory expanding result buffer");
+      set_error(NO_MEMORY_ANSWER_GROWTH);
       return store_static(text, len);
     }
     db->answer = bigger;
@@ -39,3 +41,5 @@ const char *set_result_json(orvik_db *db, const char *text) {
   std::memcpy(db->answer, text, need);
   return db->answer;
 }
+
+}  // namespace orvik

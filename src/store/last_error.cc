@@ -2,6 +2,7 @@
 
 #include "store/store.h"
 
+namespace orvik {
 namespace {
 char s_last_error[ERROR_SIZE] = "";
 }
@@ -13,5 +14,9 @@ void set_error(const char *message) {
   std::memcpy(s_last_error, message, len);
   s_last_error[len] = '\0';
 }
+
+}  // namespace orvik
+
+using namespace orvik;
 
 extern "C" const char *orvik_last_error(void) { return s_last_error; }

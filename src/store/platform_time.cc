@@ -2,6 +2,8 @@
 
 #include "store/store.h"
 
+namespace orvik {
+
 int64_t current_time_seconds() {
 #if defined(_WIN32)
   return static_cast<int64_t>(_time64(nullptr));
@@ -9,3 +11,5 @@ int64_t current_time_seconds() {
   return static_cast<int64_t>(std::time(nullptr));
 #endif
 }
+
+}  // namespace orvik

@@ -3,19 +3,22 @@
 // name "|" canonical label text.
 #include <cstring>
 
+#include "store/messages.h"
 #include "store/store.h"
+#include "store/text.h"
 
+namespace orvik {
 namespace {
 // djb2 (h = h * 33 + byte), eight bytes per round: the terms of the bytes
 // do not depend on h, so the chain of multiplications is an eighth as long.
 uint32_t hash_more(uint32_t h, const char *text, size_t len) {
   const auto *p = reinterpret_cast<const unsigned char *>(text);
   size_t i = 0;
-  constexpr uint32_t k1 = 33, k2 = k1 * 33, k3 = k2 * 33, k4 = k3 * 33, k5 = k4 * 33, k6 = k5 * 33,
-                     k7 = k6 * 33, k8 = k7 * 33;
+  constexpr uint32_t K1 = 33, K2 = K1 * 33, K3 = K2 * 33, K4 = K3 * 33, K5 = K4 * 33, K6 = K5 * 33,
+                     K7 = K6 * 33, K8 = K7 * 33;
   for (; i + 8 <= len; i += 8) {
-    h = h * k8 + (p[i] * k7 + p[i + 1] * k6 + p[i + 2] * k5 + p[i + 3] * k4) +
-        (p[i + 4] * k3 + p[i + 5] * k2 + p[i + 6] * k1 + p[i + 7]);
+    h = h * K8 + (p[i] * K7 + p[i + 1] * K6 + p[i + 2] * K5 + p[i + 3] * K4) +
+        (p[i + 4] * K3 + p[i + 5] * K2 + p[i + 6] * K1 + p[i + 7]);
   }
   for (; i + 4 <= len; i += 4) {
     h = h * 1185921u + (p[i] * 35937u + p[i + 1] * 1089u + p[i + 2] * 33u + p[i + 3]);
@@ -24,8 +27,9 @@ uint32_t hash_more(uint32_t h, const char *text, size_t len) {
   return h;
 }
 
-// The series key is name "|" canonical label text, cut at 639 bytes. It is
-// hashed and compared piece by piece so the common case never assembles it.
+// The series key is name "|" canonical label text, cut at KEY_SIZE - 1
+// bytes. It is hashed and compared piece by piece so the common case never
+// assembles it.
 struct series_key {
   const char *name;
   size_t name_len;
@@ -68,20 +72,9 @@ struct series_key {
     out[len] = '\0';
   }
 };
-}  // namespace
 
-int32_t find_or_create_series(orvik_db *db, const char *name, const char *labels) {
-  if (db == nullptr || name == nullptr || name[0] == '\0') return -1;
-
-  char canonical[LABELS_SIZE];
-  size_t canonical_len = canonical_label_text(labels, canonical);
-  if (canonical_len == LABELS_NO_MEMORY) {
-    set_error("out of memory parsing series labels");
-    return -1;
-  }
-  const series_key key(name, canonical, canonical_len);
-  const uint32_t h = key.hash();
-
+// The index of the series with this key, or -1 when it is not in the table.
+int32_t find_series(const orvik_db *db, const series_key &key, uint32_t h) {
   const uint32_t start = h & db->slot_mask;
   uint32_t i = start;
   do {
@@ -93,12 +86,18 @@ int32_t find_or_create_series(orvik_db *db, const char *name, const char *labels
     }
     i = (i + 1) & db->slot_mask;
   } while (i != start);
+  return -1;
+}
 
+// Takes the next entry of the table for a new series and files it in the
+// index; -1 with the error text set when the table is full or memory runs
+// out, leaving the table as it was.
+int32_t create_series(orvik_db *db, const series_key &key, uint32_t h, const char *name,
+                      const char *canonical, size_t canonical_len) {
   if (db->series_count >= db->max_series) {
-    set_error("series table full");
+    set_error(SERIES_TABLE_FULL);
     return -1;
   }
-
   uint32_t index = db->series_count;
   series_entry &e = db->series[index];
   std::memset(&e, 0, sizeof(e));
@@ -108,7 +107,7 @@ int32_t find_or_create_series(orvik_db *db, const char *name, const char *labels
   if (e.key == nullptr) {
     // A series without a key could never be found again, and every later
     // append would create yet another copy of it.
-    set_error("out of memory allocating series key");
+    set_error(NO_MEMORY_KEY);
     return -1;
   }
   key.copy_to(e.key);
@@ -119,15 +118,34 @@ int32_t find_or_create_series(orvik_db *db, const char *name, const char *labels
   // zero-filling would touch every page of every ring up front.
   e.ring = static_cast<sample *>(store_malloc(sizeof(sample) * e.capacity));
   if (e.ring == nullptr) {
-    set_error("out of memory allocating series samples ring buffer");
+    set_error(NO_MEMORY_RING);
     store_free(e.key);
     e.key = nullptr;
     return -1;
   }
   db->series_count = index + 1;
 
-  i = h & db->slot_mask;
+  uint32_t i = h & db->slot_mask;
   while (db->slots[i] != EMPTY_SLOT) i = (i + 1) & db->slot_mask;
   db->slots[i] = index;
   return static_cast<int32_t>(index);
 }
+
+}  // namespace
+
+int32_t find_or_create_series(orvik_db *db, const char *name, const char *labels) {
+  if (db == nullptr || name == nullptr || name[0] == '\0') return -1;
+
+  char canonical[LABELS_SIZE];
+  size_t canonical_len = canonical_label_text(labels, canonical);
+  if (canonical_len == LABELS_NO_MEMORY) {
+    set_error(NO_MEMORY_LABELS);
+    return -1;
+  }
+  const series_key key(name, canonical, canonical_len);
+  const uint32_t h = key.hash();
+  int32_t found = find_series(db, key, h);
+  return found >= 0 ? found : create_series(db, key, h, name, canonical, canonical_len);
+}
+
+}  // namespace orvik

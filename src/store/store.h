@@ -1,12 +1,18 @@
 // The store core shared with the other subsystems: the handle, its series
 // table and sample rings, the process-wide error and answer buffers, label
-// canonicalisation and the allocation layer.
+// canonicalisation and the allocation layer. The handle record stays at
+// global scope, where the public header names it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "orvik.h"
+
+struct yyjson_doc;
+struct yyjson_val;
+
+namespace orvik {
 
 constexpr uint32_t EMPTY_SLOT = 0xFFFFFFFFu;
 constexpr uint32_t DEFAULT_MAX_SERIES = 1024;
@@ -42,18 +48,22 @@ struct series_entry {
   sample *ring;              // owned, capacity entries
 };
 
+}  // namespace orvik
+
 struct orvik_db {
   uint32_t max_series;
   uint32_t samples_per_series;
   uint32_t series_count;
   uint64_t total_samples;
-  series_entry *series;  // max_series entries, in creation order
+  orvik::series_entry *series;  // max_series entries, in creation order
   uint32_t *slots;       // hash index: series index or EMPTY_SLOT
   uint32_t slot_count;
   uint32_t slot_mask;
   char *answer;          // the buffer every answer of this handle lands in
   size_t answer_capacity;
 };
+
+namespace orvik {
 
 // The i-th newest sample of a series (i = 0 is the newest), i < count.
 inline const sample &nth_newest(const series_entry &e, uint32_t i) {
@@ -63,61 +73,35 @@ inline const sample &nth_newest(const series_entry &e, uint32_t i) {
 
 // ---- errors and answers (last_error.cc, answer_buffer.cc) ----
 
-// Replaces the process-wide last-error text (cut at 511 bytes).
+// Replaces the process-wide last-error text (cut at ERROR_SIZE - 1 bytes);
+// every text it is given stands in store/messages.h.
 void set_error(const char *message);
 
 // Copies an answer text into the handle's answer buffer, growing it when
 // needed, and returns the stored copy. A null text stores "{}". Without a
 // handle, or when growth fails ("out of memory expanding result buffer"), the
-// answer goes to the process-wide fallback buffer, which holds 65,535
-// bytes; a text that does not fit there whole is answered "{}".
+// answer goes to the process-wide fallback buffer, which holds
+// STATIC_RESULT_SIZE - 1 bytes; a text that does not fit there whole is
+// answered "{}".
 const char *set_result_json(orvik_db *db, const char *text);
 
-// ---- labels (label_text.cc) ----
-
-// One label of a label set being canonicalised: the name and value texts,
-// already cut to 63 and 127 bytes at character boundaries (not terminated).
-struct kv_pair {
-  const char *name;
-  size_t name_len;
-  const char *value;
-  size_t value_len;
-};
-
-// Orders two kv_pair records by name, byte-wise: the order of the labels in
-// the canonical label text.
-int cmp_kv_pairs(const void *a, const void *b);
+// ---- labels (label_text.cc; text helpers in text.h) ----
 
 // Writes the canonical label text of a JSON object text (null allowed) into
 // out[LABELS_SIZE] and returns its length. Pairs are sorted by name, names
 // and values JSON-escaped, so distinct label sets never share a text and
-// every text that fits is valid JSON; a text over 511 bytes is cut without
-// its closing brace. LABELS_NO_MEMORY when the text could not be parsed for
-// lack of memory (out is then empty): taking it for "no labels" would file
-// the sample under another series.
+// every text that fits is valid JSON; a text over LABELS_SIZE - 1 bytes is
+// cut without its closing brace. LABELS_NO_MEMORY when the text could not be
+// parsed for lack of memory (out is then empty): taking it for "no labels"
+// would file the sample under another series.
 constexpr size_t LABELS_NO_MEMORY = static_cast<size_t>(-1);
 size_t canonical_label_text(const char *labels, char *out);
 
-// Writes text[0, len) with the escaping JSON requires inside a string
-// (quote, backslash, control characters) into out, which holds cap bytes
-// (cap > 0). The output is NUL-terminated and cut to cap - 1 bytes; the
-// result is the length of the uncut escaped text.
-size_t json_escape(char *out, size_t cap, const char *text, size_t len);
-
-// The longest prefix of text[0, len) of at most max bytes that does not end
-// inside a UTF-8 sequence.
-size_t utf8_prefix(const char *text, size_t len, size_t max);
-
-// Copies src into dst[size] cut at a character boundary; returns the length.
-size_t copy_text_cut(char *dst, size_t size, const char *src);
-
-// Writes v in decimal, with a leading '-' when negative, NUL-terminated;
-// out holds at least 22 bytes. Returns the length.
-size_t write_decimal(char *out, uint64_t v, bool negative);
-
-// Whether text is well-formed UTF-8 (no overlongs, surrogates or values
-// above U+10FFFF).
-bool utf8_valid(const char *text);
+// The labels of a series read back from its canonical label text: the
+// label object, or null when the text is empty, "{}", cut short at its size
+// limit (it then does not parse) or otherwise not an object with members.
+// The caller frees *doc whenever it is not null.
+yyjson_val *read_series_labels(const series_entry &entry, yyjson_doc **doc);
 
 // ---- series index (series_index.cc) ----
 
@@ -133,7 +117,7 @@ int32_t find_or_create_series(orvik_db *db, const char *name, const char *labels
 int64_t current_time_seconds();
 
 // "Now" as the library uses it for defaults: whole seconds, in milliseconds.
-inline int64_t now_ms() { return current_time_seconds() * 1000; }
+inline int64_t now_whole_seconds_ms() { return current_time_seconds() * 1000; }
 
 // ---- allocation layer (alloc.cc) ----
 // Every heap allocation of the store goes through these, so tests can make
@@ -149,3 +133,5 @@ void store_free(void *ptr);
 // so far, for tests that count them.
 void store_alloc_fail_at(uint64_t n);
 uint64_t store_alloc_count();
+
+}  // namespace orvik

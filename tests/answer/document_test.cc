@@ -10,6 +10,8 @@
 #include "answer/answer.h"
 #include "answer_reading.h"
 
+using namespace orvik;
+
 namespace {
 
 // The element add_metric_object builds for a series, written compactly.

@@ -10,6 +10,8 @@
 #include "answer/answer.h"
 #include "answer_reading.h"
 
+using namespace orvik;
+
 namespace {
 
 constexpr int64_t T0 = 1700000000000;
@@ -116,9 +118,9 @@ TEST_F(InstantQuery, PlainElementsCarryTheSampleTimeAggregatesTheEvaluationTime)
 TEST_F(InstantQuery, TimeZeroOrLessIsNowInWholeSeconds) {
   add("up", nullptr, 1, T0);
   for (int64_t t : {int64_t{0}, int64_t{-5}}) {
-    int64_t before = now_ms();
+    int64_t before = now_whole_seconds_ms();
     auto r = read_result(orvik_query(db_, "count(up)", t));
-    int64_t after = now_ms();
+    int64_t after = now_whole_seconds_ms();
     ASSERT_EQ(r.size(), 1u);
     double s = r[0].pairs[0].seconds;
     EXPECT_EQ(s, std::floor(s));

@@ -9,6 +9,8 @@
 #include "answer/answer.h"
 #include "answer_reading.h"
 
+using namespace orvik;
+
 namespace {
 
 using list = std::vector<std::string>;

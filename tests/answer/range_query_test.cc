@@ -11,6 +11,8 @@
 #include "answer/answer.h"
 #include "answer_reading.h"
 
+using namespace orvik;
+
 namespace {
 
 constexpr int64_t T0 = 1700000000000;
@@ -118,9 +120,9 @@ TEST_F(RangeQuery, DefaultWindowIsTheLastFifteenMinutesInFifteenSecondSteps) {
   EXPECT_EQ(s.front(), 100.0);
   EXPECT_EQ(s.back(), 1000.0);
 
-  int64_t before = now_ms();
+  int64_t before = now_whole_seconds_ms();
   s = steps("up", -1, 0, -1);
-  int64_t after = now_ms();
+  int64_t after = now_whole_seconds_ms();
   ASSERT_EQ(s.size(), 61u);
   EXPECT_GE(s.back() * 1000, before);
   EXPECT_LE(s.back() * 1000, after);
@@ -132,9 +134,9 @@ TEST_F(RangeQuery, DefaultWindowIsTheLastFifteenMinutesInFifteenSecondSteps) {
   }
 
   // A start later than now, with no end: one step, now.
-  before = now_ms();
+  before = now_whole_seconds_ms();
   s = steps("up", before + 3600000, 0, 1000);
-  after = now_ms();
+  after = now_whole_seconds_ms();
   ASSERT_EQ(s.size(), 1u);
   EXPECT_GE(s[0] * 1000, before);
   EXPECT_LE(s[0] * 1000, after);

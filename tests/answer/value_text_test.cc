@@ -12,6 +12,8 @@
 
 #include "answer/answer.h"
 
+using namespace orvik;
+
 namespace {
 
 std::string text_of(double v) {

@@ -8,6 +8,8 @@
 
 #include "ingest/ingest.h"
 
+using namespace orvik;
+
 struct stored_series {
   std::string key;
   double value;

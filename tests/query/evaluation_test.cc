@@ -6,6 +6,8 @@
 
 #include "query/query.h"
 
+using namespace orvik;
+
 namespace {
 
 // A series built by hand, so timestamps can be anything a ring may hold,

@@ -7,6 +7,8 @@
 
 #include "query/query.h"
 
+using namespace orvik;
+
 namespace {
 
 struct matcher_row {

@@ -5,6 +5,8 @@
 
 #include "query/query.h"
 
+using namespace orvik;
+
 namespace {
 
 // Series made through the store, so the label text is the canonical one.

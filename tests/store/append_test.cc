@@ -6,6 +6,8 @@
 
 #include "store/store.h"
 
+using namespace orvik;
+
 namespace {
 
 class AppendTest : public ::testing::Test {

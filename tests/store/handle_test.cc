@@ -4,6 +4,8 @@
 
 #include "store/store.h"
 
+using namespace orvik;
+
 namespace {
 
 TEST(StoreCreate, ZeroSizesTakeTheDefaults) {
@@ -79,6 +81,27 @@ TEST(StoreClear, RepeatedCyclesDoNotAccumulateMemory) {
   // Two allocations (key, ring) per series per cycle, all released by clear
   // (the sanitizer build proves nothing leaks).
   EXPECT_EQ(store_alloc_count() - before, 3u * 8u * 2u);
+  orvik_free(db);
+}
+
+// Every allocation of orvik_create made to fail in turn, through the
+// store's own allocation hook.
+TEST(CreateAllocationFailure, EachStepReleasesWhatCameBefore) {
+  const char *messages[] = {
+      "orvik_create: out of memory allocating db structure",
+      "orvik_create: out of memory allocating series table",
+      "orvik_create: out of memory allocating hash table",
+      "orvik_create: out of memory allocating result buffer",
+  };
+  for (uint64_t n = 1; n <= 4; ++n) {
+    store_alloc_fail_at(n);
+    EXPECT_EQ(orvik_create(16, 16), nullptr) << n;
+    EXPECT_STREQ(orvik_last_error(), messages[n - 1]);
+  }
+  store_alloc_fail_at(5);
+  orvik_db *db = orvik_create(16, 16);
+  EXPECT_NE(db, nullptr);
+  store_alloc_fail_at(0);
   orvik_free(db);
 }
 

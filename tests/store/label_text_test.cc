@@ -6,6 +6,8 @@
 
 #include "store/store.h"
 
+using namespace orvik;
+
 namespace {
 
 std::string canonical(const char *labels) {
@@ -113,24 +115,44 @@ TEST(CanonicalLabels, LengthLimitRule) {
   EXPECT_FALSE(parses_as_object(over));
 }
 
-TEST(JsonEscape, CutsAndReportsTheUncutLength) {
-  char out[8];
-  EXPECT_EQ(json_escape(out, sizeof out, "a\"b", 3), 4u);
-  EXPECT_STREQ(out, "a\\\"b");
-  EXPECT_EQ(json_escape(out, sizeof out, "\x1f\x1f", 2), 12u);
-  EXPECT_STREQ(out, "\\u001f\\");
+// Values needing escapes that run past byte LABELS_SIZE - 1: the text is the
+// first LABELS_SIZE - 1 bytes of the uncut one, whatever the escapes would have added.
+TEST(CanonicalLimit, EscapesPastTheLimitAreCutInBounds) {
+  std::string quotes;
+  for (int i = 0; i < 120; ++i) quotes += "\\\"";
+  // Each value is 240 bytes escaped: the third pair crosses byte LABELS_SIZE - 1 and
+  // the fourth starts after it.
+  std::string labels = "{", uncut = "{";
+  for (int i = 0; i < 4; ++i) {
+    const std::string pair = std::string(i ? "," : "") + "\"k" + std::to_string(i) + "\":\"" + quotes + "\"";
+    labels += pair;
+    uncut += pair;
+  }
+  labels += "}";
+  EXPECT_EQ(canonical(labels.c_str()), uncut.substr(0, LABELS_SIZE - 1));
+
+  // Control characters, six bytes each escaped, straddling the limit at
+  // every offset.
+  for (size_t fill = 90; fill <= 124; ++fill) {
+    const std::string head = "{\"a\":\"" + std::string(120, 'a') + "\",\"b\":\"" + std::string(120, 'b') +
+                             "\",\"c\":\"" + std::string(120, 'c') + "\",\"d\":\"" + std::string(fill, 'd');
+    const std::string whole = head + "\\u0001\\u0002\\u0003\"}";
+    const std::string cut = canonical(whole.c_str());
+    if (whole.size() <= LABELS_SIZE - 1) {
+      EXPECT_EQ(cut, whole) << fill;
+    } else {
+      EXPECT_EQ(cut, whole.substr(0, LABELS_SIZE - 1)) << fill;
+    }
+  }
 }
 
-TEST(Utf8, PrefixAndValidity) {
-  const char *s = "ab\xe2\x82\xac";  // "ab€"
-  EXPECT_EQ(utf8_prefix(s, 5, 5), 5u);
-  EXPECT_EQ(utf8_prefix(s, 5, 4), 2u);
-  EXPECT_EQ(utf8_prefix(s, 5, 3), 2u);
-  EXPECT_EQ(utf8_prefix(s, 5, 2), 2u);
-  EXPECT_TRUE(utf8_valid(s));
-  EXPECT_TRUE(utf8_valid("\xf0\x9f\x98\x80"));
-  EXPECT_FALSE(utf8_valid("\xe2\x82"));
-  EXPECT_FALSE(utf8_valid("\x80"));
+TEST(CanonicalLimit, FourByteCharactersAreCutWhole) {
+  // 125 bytes, then a 4-byte character: the cut at 127 drops it whole.
+  const std::string value = std::string(125, 'v') + "\xf0\x9f\x98\x80";
+  EXPECT_EQ(canonical(("{\"a\":\"" + value + "\"}").c_str()), "{\"a\":\"" + std::string(125, 'v') + "\"}");
+  // 123 bytes and the character fit in 127.
+  const std::string fits = std::string(123, 'v') + "\xf0\x9f\x98\x80";
+  EXPECT_EQ(canonical(("{\"a\":\"" + fits + "\"}").c_str()), "{\"a\":\"" + fits + "\"}");
 }
 
 }  // namespace

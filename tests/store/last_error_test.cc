@@ -4,6 +4,8 @@
 
 #include "store/store.h"
 
+using namespace orvik;
+
 namespace {
 
 TEST(LastError, KeepsAtMost511BytesAndTreatsNullAsEmpty) {

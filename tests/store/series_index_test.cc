@@ -4,6 +4,8 @@
 
 #include "store/store.h"
 
+using namespace orvik;
+
 namespace {
 
 class SeriesIndexTest : public ::testing::Test {
@@ -69,6 +71,72 @@ TEST_F(SeriesIndexTest, ManySeriesSurviveCollidingProbes) {
   EXPECT_EQ(find_or_create_series(big, "m", "{\"i\":\"1024\"}"), -1);
   EXPECT_STREQ(orvik_last_error(), "series table full");
   orvik_free(big);
+}
+
+// The edges of the series key: names that fill the whole key, and labels
+// cut to the room the name leaves.
+class SeriesKeyLimits : public SeriesIndexTest {};
+
+// A name of KEY_SIZE - 1 bytes or more fills the key alone: no "|", no
+// labels. Only the first KEY_SIZE - 1 bytes of the name tell series apart.
+TEST_F(SeriesKeyLimits, NameFillingTheKeyLeavesNoRoomForLabels) {
+  const std::string name(700, 'n');
+  const int32_t a = find_or_create_series(db, name.c_str(), R"({"core":"0"})");
+  ASSERT_EQ(a, 0);
+  EXPECT_EQ(std::string(db->series[a].key), std::string(KEY_SIZE - 1, 'n'));
+  EXPECT_EQ(db->series[a].key_len, KEY_SIZE - 1);
+  EXPECT_EQ(find_or_create_series(db, name.c_str(), R"({"core":"0"})"), a);
+  // Other labels, or a difference after byte KEY_SIZE - 1, no longer count.
+  EXPECT_EQ(find_or_create_series(db, name.c_str(), R"({"core":"1"})"), a);
+  EXPECT_EQ(find_or_create_series(db, (name + "x").c_str(), nullptr), a);
+  // A difference inside the key still does.
+  std::string other = name;
+  other[638] = 'm';
+  EXPECT_EQ(find_or_create_series(db, other.c_str(), nullptr), 1);
+  EXPECT_EQ(orvik_series_count(db), 2u);
+}
+
+// With room for the "|" and part of the labels, the labels are cut to fit.
+TEST_F(SeriesKeyLimits, NameNearlyFillingTheKeyCutsTheLabels) {
+  const std::string name(KEY_SIZE - 4, 'n');  // room for "|" and two bytes
+  const int32_t a = find_or_create_series(db, name.c_str(), R"({"core":"0"})");
+  ASSERT_EQ(a, 0);
+  EXPECT_EQ(std::string(db->series[a].key), name + "|{\"");
+  // Label sets that agree in those two bytes are one series.
+  EXPECT_EQ(find_or_create_series(db, name.c_str(), R"({"core":"1"})"), a);
+  EXPECT_EQ(find_or_create_series(db, name.c_str(), nullptr), 1);  // "{}"
+  EXPECT_EQ(std::string(db->series[1].key), name + "|{}");
+}
+
+// A new series whose key or ring cannot be allocated is not created.
+TEST(AppendAllocationFailure, KeyCopyFailureStoresNothing) {
+  orvik_db *db = orvik_create(4, 4);
+  store_alloc_fail_at(1);
+  EXPECT_EQ(orvik_append(db, "cpu", "{\"a\":\"1\"}", 1, 1000), -1);
+  EXPECT_STREQ(orvik_last_error(), "out of memory allocating series key");
+  EXPECT_EQ(orvik_series_count(db), 0u);
+  EXPECT_EQ(orvik_total_samples(db), 0u);
+
+  // The same key works afterwards and lands at index 0.
+  EXPECT_EQ(orvik_append(db, "cpu", "{\"a\":\"1\"}", 1, 1000), 0);
+  EXPECT_EQ(find_or_create_series(db, "cpu", "{\"a\":\"1\"}"), 0);
+  orvik_free(db);
+}
+
+TEST(AppendAllocationFailure, RingFailureGivesTheEntryBack) {
+  orvik_db *db = orvik_create(4, 4);
+  ASSERT_EQ(orvik_append(db, "first", nullptr, 1, 1000), 0);
+  store_alloc_fail_at(2);
+  EXPECT_EQ(orvik_append(db, "second", nullptr, 1, 1000), -1);
+  EXPECT_STREQ(orvik_last_error(), "out of memory allocating series samples ring buffer");
+  EXPECT_EQ(orvik_series_count(db), 1u);
+  EXPECT_EQ(orvik_total_samples(db), 1u);
+  EXPECT_EQ(db->series[1].key, nullptr);
+
+  EXPECT_EQ(orvik_append(db, "second", nullptr, 2, 2000), 0);
+  EXPECT_EQ(find_or_create_series(db, "second", nullptr), 1);
+  EXPECT_EQ(find_or_create_series(db, "first", nullptr), 0);
+  orvik_free(db);
 }
 
 }  // namespace

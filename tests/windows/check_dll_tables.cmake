@@ -1,10 +1,7 @@
 # Reads the export and import tables of DLL with OBJDUMP and fails unless it
-# exports exactly the twelve orvik_ functions by name and imports from system
+# exports exactly the names of the version script and imports from system
 # DLLs only (no GCC, C++ or threads runtime DLL has to ship beside it).
-set(expected
-  orvik_append orvik_clear orvik_create orvik_free orvik_get_label_names
-  orvik_get_label_values orvik_ingest_snapshot_json orvik_last_error orvik_query
-  orvik_query_range orvik_series_count orvik_total_samples)
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/exported_names.cmake)
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${OBJDUMP} -p failed on ${DLL}")

@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "ingest/ingest.h"
+#include "store/text.h"
 
+namespace orvik {
 namespace {
 size_t put(char *out, size_t n, const char *text, size_t len) {
   std::memcpy(out + n, text, len);
@@ -41,3 +43,5 @@ size_t write_named_label(char *out, const char *label_name, const char *value, s
   n += json_escape(out + n, NAMED_LABEL_SIZE - n, value, utf8_prefix(value, len, LABEL_VALUE_SIZE - 1));
   return finish(out, n);
 }
+
+}  // namespace orvik

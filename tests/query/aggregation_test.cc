@@ -9,6 +9,8 @@
 
 #include "answer/answer.h"
 
+using namespace orvik;
+
 namespace {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();

@@ -1,10 +1,12 @@
 // The aggregation rules of sum, avg, min, max and count, shared by the
 // instant query and every step of the range query.
-#include "answer/answer.h"
+#include "query/query.h"
 
+namespace orvik {
 namespace {
 // The starting extremes are finite on purpose: min and max over values that
-// are all NaN answer them (1e+30 and -1e+30), as callers have come to expect.
+// are all NaN answer them (MIN_START and MAX_START), as callers have come to
+// expect.
 constexpr double MIN_START = 1e30;
 constexpr double MAX_START = -1e30;
 }  // namespace
@@ -39,11 +41,11 @@ double aggregation_result(const aggregation_state *state, int32_t kind) {
 double aggregate_at(const orvik_db *db, const promql_query *parsed, int64_t eval_ms) {
   aggregation_state state;
   aggregation_reset(&state);
-  for (uint32_t i = 0; i < db->series_count; ++i) {
-    const series_entry *entry = &db->series[i];
-    if (series_matches(entry, parsed) == 0) continue;
+  for_each_selected(db, *parsed, [&](const series_entry &entry) {
     int64_t used_ms = eval_ms;
-    aggregation_add(&state, eval_sample(entry, parsed, eval_ms, &used_ms));
-  }
+    aggregation_add(&state, eval_sample(&entry, parsed, eval_ms, &used_ms));
+  });
   return aggregation_result(&state, parsed->aggregation);
 }
+
+}  // namespace orvik

@@ -5,6 +5,8 @@
 
 #include "ingest/ingest.h"
 
+using namespace orvik;
+
 namespace {
 
 // The value the store would keep for the one label of a label text: what
