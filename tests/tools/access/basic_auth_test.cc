@@ -82,15 +82,20 @@ std::string header_for(const std::string &password) {
 TEST(BasicAuthCache, RemembersRightAndWrongOutcomesForTheirLifetime) {
   basic_authenticator auth(alice(), 16, std::chrono::seconds(10));
   const auto t0 = basic_authenticator::clock::now();
+  EXPECT_EQ(auth.known(header_for("secret"), t0), std::nullopt);
+  EXPECT_EQ(auth.known("Basic !", t0), false);
   EXPECT_TRUE(auth.allows(header_for("secret"), t0));
   EXPECT_FALSE(auth.allows(header_for("wrong"), t0));
   EXPECT_EQ(auth.rounds(), 2u);
+  EXPECT_EQ(auth.known(header_for("secret"), t0), true);
+  EXPECT_EQ(auth.known(header_for("wrong"), t0), false);
   for (int i = 0; i < 50; ++i) {
     EXPECT_TRUE(auth.allows(header_for("secret"), t0 + std::chrono::seconds(9)));
     EXPECT_FALSE(auth.allows(header_for("wrong"), t0 + std::chrono::seconds(9)));
   }
   EXPECT_EQ(auth.rounds(), 2u);
   // Past the lifetime each is checked again, once.
+  EXPECT_EQ(auth.known(header_for("wrong"), t0 + std::chrono::seconds(10)), std::nullopt);
   EXPECT_FALSE(auth.allows(header_for("wrong"), t0 + std::chrono::seconds(10)));
   EXPECT_FALSE(auth.allows(header_for("wrong"), t0 + std::chrono::seconds(11)));
   EXPECT_EQ(auth.rounds(), 3u);

@@ -191,6 +191,18 @@ bool basic_authenticator::allows(std::string_view authorization, clock::time_poi
   return allowed;
 }
 
+std::optional<bool> basic_authenticator::known(std::string_view authorization, clock::time_point now) {
+  if (!enabled()) return true;
+  auto credentials = parse_basic_authorization(authorization);
+  if (!credentials) return false;
+  const key k = key_of(*credentials);
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = entries_.find(k);
+  if (it == entries_.end() || it->second.pending || it->second.expires <= now) return std::nullopt;
+  recency_.splice(recency_.begin(), recency_, it->second.position);
+  return it->second.allowed;
+}
+
 uint64_t basic_authenticator::rounds() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return rounds_;

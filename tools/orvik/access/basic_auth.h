@@ -63,6 +63,9 @@ class basic_authenticator {
   // names a user with the right password. Safe to call from many threads;
   // callers with the same credentials while a round runs wait for its result.
   bool allows(std::string_view authorization, clock::time_point now = clock::now());
+  // The outcome allows() would give, when it is known without a bcrypt
+  // round: for a thread that must not be held up by one (the I/O thread).
+  std::optional<bool> known(std::string_view authorization, clock::time_point now = clock::now());
 
   // bcrypt rounds run so far, and outcomes held now.
   uint64_t rounds() const;
