@@ -86,14 +86,14 @@ bool add_client_cas(SSL_CTX *ctx, const pem_source &ca, std::string &error) {
 
 }  // namespace
 
-std::unique_ptr<ssl::context> make_tls_context(const tls_settings &settings, std::string &error) {
+std::shared_ptr<ssl::context> make_tls_context(const tls_settings &settings, std::string &error) {
   pem_source cert, key, ca;
   if (!read_pem(settings.cert_file, settings.cert, "cert", cert, error)) return nullptr;
   if (!read_pem(settings.key_file, settings.key, "key", key, error)) return nullptr;
   const bool has_ca = !settings.client_ca_file.empty() || !settings.client_ca.empty();
   if (has_ca && !read_pem(settings.client_ca_file, settings.client_ca, "client_ca", ca, error)) return nullptr;
 
-  auto context = std::make_unique<ssl::context>(ssl::context::tls_server);
+  auto context = std::make_shared<ssl::context>(ssl::context::tls_server);
   SSL_CTX *ctx = context->native_handle();
   context->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
                        ssl::context::single_dh_use);

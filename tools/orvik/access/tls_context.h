@@ -20,8 +20,8 @@ namespace orvik_host {
 // a few kilobytes.
 inline constexpr size_t MAX_TLS_FILE_BYTES = 1024 * 1024;
 
-// Null with the reason in `error` (naming the file or key at fault).
-std::unique_ptr<boost::asio::ssl::context> make_tls_context(const tls_settings &settings, std::string &error);
+// Shared, as the server holds it; null with the reason in `error` (naming the file or key at fault).
+std::shared_ptr<boost::asio::ssl::context> make_tls_context(const tls_settings &settings, std::string &error);
 
 }  // namespace orvik_host
 
