@@ -50,7 +50,8 @@ TEST(AccessControl, GuardsEveryPathButHealth) {
     const http_request r = request(c.method, c.path, c.authorization);
     const std::string what = std::string(c.method) + " " + c.path + " " + (c.authorization ? c.authorization : "-");
     auto refusal = access.screen(r);
-    EXPECT_EQ(refusal.has_value(), c.screened) << what;
+    ASSERT_EQ(refusal.has_value(), c.screened) << what;
+    EXPECT_EQ(refusal ? refusal->headers.size() : 2u, 2u) << what;
     const route &target = std::string(c.path) == HEALTH_PATH ? routes[1] : routes[0];
     const api_reply reply = target.handler(r);
     EXPECT_EQ(reply.status, c.status) << what;

@@ -19,8 +19,10 @@ bool access_control::exempt(const http_request &request) const {
 std::optional<api_reply> access_control::screen(const http_request &request) {
   if (!auth_.enabled() || exempt(request)) return std::nullopt;
   const std::string *authorization = request.header("Authorization");
-  if (auth_.known(authorization ? *authorization : std::string()) == false) return unauthorized_reply();
-  return std::nullopt;
+  if (auth_.known(authorization ? *authorization : std::string()) != false) return std::nullopt;
+  api_reply refusal = unauthorized_reply();
+  refusal.headers.insert(refusal.headers.end(), headers_.begin(), headers_.end());
+  return refusal;
 }
 
 std::optional<api_reply> access_control::check(const http_request &request) {
