@@ -49,9 +49,10 @@ std::string exposure_warning(const std::string &host, const web_config &config) 
   const bool loopback = host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
   if (loopback) return "";
   const bool tls = config.tls.has_value();
-  const bool authenticated = !config.users.empty() || (tls && config.tls->client_auth_type == client_auth::require_and_verify);
+  const bool authenticated =
+      !config.users.empty() || (tls && config.tls->client_auth_type == client_auth::require_and_verify);
   if (tls && authenticated) return "";
-  std::string missing = !tls && !authenticated ? "TLS or authentication" : !tls ? "TLS" : "authentication";
+  const std::string missing = !tls && !authenticated ? "TLS or authentication" : !tls ? "TLS" : "authentication";
   return "orvik: warning: listening on " + host + " without " + missing +
          ": anyone who can reach the port " + (authenticated ? "can read what passes over it" : "can read the store") +
          "; see --web.config.file";
