@@ -81,6 +81,8 @@ TEST(WebConfig, RefusesBrokenFilesNamingTheKeyAtFault) {
       {tls + "  prefer_server_cipher_suites: maybe\n", "expected true or false"},
       {"basic_auth_users:\n  alice: secret\n", "basic_auth_users.alice: not a bcrypt hash"},
       {"basic_auth_users:\n  alice: [1]\n", "basic_auth_users.alice: expected a string"},
+      {"basic_auth_users:\n  alice: $2b$17$jOvK4A4EsWAmCy3IC8l.LOlcu5mxGilNikxk..Cip2w.YKFirpggy\n",
+       "basic_auth_users.alice: a bcrypt cost above 16"},
       {std::string("basic_auth_users:\n  \"a:b\": ") + HASH + "\n", "basic_auth_users.a:b: user names cannot hold a colon"},
       {"basic_auth_users: [alice]\n", "basic_auth_users: expected a mapping"},
       {"http_server_config:\n  headers:\n    Server: orvik\n", "http_server_config.headers.Server: unknown key"},

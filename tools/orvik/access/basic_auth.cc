@@ -54,9 +54,9 @@ std::string_view trim(std::string_view text) {
   return text;
 }
 
-int bcrypt_cost(std::string_view hash) { return (hash[4] - '0') * 10 + (hash[5] - '0'); }
-
 }  // namespace
+
+int bcrypt_cost(std::string_view hash) { return (hash[4] - '0') * 10 + (hash[5] - '0'); }
 
 std::optional<basic_credentials> parse_basic_authorization(std::string_view header) {
   if (header.size() > MAX_AUTHORIZATION_BYTES) return std::nullopt;

@@ -39,9 +39,16 @@ struct basic_credentials {
 // anything else or longer than MAX_AUTHORIZATION_BYTES.
 std::optional<basic_credentials> parse_basic_authorization(std::string_view header);
 
+// Each step of bcrypt's cost doubles a round: 10 takes about 60 ms, 16 about
+// 4 s, 31 days. Hashes above this are refused at start, since every round
+// holds a worker for that long.
+inline constexpr int MAX_BCRYPT_COST = 16;
+
 // $2a$, $2b$ or $2y$, a two-digit cost from 04 to 31, then 53 characters of
 // bcrypt's base64.
 bool is_bcrypt_hash(std::string_view hash);
+// The cost of a hash that is_bcrypt_hash accepts.
+int bcrypt_cost(std::string_view hash);
 
 // One bcrypt round through the system's crypt_r; the result is compared in
 // constant time.

@@ -169,6 +169,9 @@ web_config read_config(const YAML::Node &root, const std::string &directory) {
         const std::string text = scalar(hash, user_path);
         if (!is_bcrypt_hash(text))
           refuse(user_path, "not a bcrypt hash ($2a$, $2b$ or $2y$, a cost from 04 to 31, then 53 characters)");
+        if (bcrypt_cost(text) > MAX_BCRYPT_COST)
+          refuse(user_path, "a bcrypt cost above " + std::to_string(MAX_BCRYPT_COST) +
+                                " would hold a worker for seconds per check; hash the password again at 10 to 12");
         if (config.users.size() == MAX_BASIC_AUTH_USERS)
           refuse(path, "more than " + std::to_string(MAX_BASIC_AUTH_USERS) + " users");
         config.users.emplace(user, text);
