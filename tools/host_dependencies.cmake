@@ -1,8 +1,10 @@
 # The host program's own dependencies: Boost's header-only Beast and Asio,
-# zlib (gzip answers), OpenSSL (TLS connections) and CLI11. Both tools/ and
-# tests/tools/ include this; the library needs none of them. Sets
-# ORVIK_HOST_DEPENDENCIES_FOUND. The program reads Linux's /proc and uses
-# POSIX signals, so other systems (the Windows cross build) go without.
+# zlib (gzip answers), OpenSSL (TLS connections, and SHA-256 for the
+# credential cache), yaml-cpp (the web configuration file), libcrypt (bcrypt
+# through crypt_r) and CLI11. Both tools/ and tests/tools/ include this; the
+# library needs none of them. Sets ORVIK_HOST_DEPENDENCIES_FOUND. The program
+# reads Linux's /proc and uses POSIX signals, so other systems (the Windows
+# cross build) go without.
 if(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
   set(ORVIK_HOST_DEPENDENCIES_FOUND FALSE)
   return()
@@ -16,6 +18,18 @@ endif()
 if(NOT TARGET OpenSSL::SSL)
   find_package(OpenSSL QUIET)
 endif()
+if(NOT TARGET PkgConfig::libcrypt)
+  find_package(PkgConfig QUIET)
+  if(PkgConfig_FOUND)
+    pkg_check_modules(libcrypt QUIET IMPORTED_TARGET GLOBAL libcrypt)
+  endif()
+endif()
+if(NOT TARGET yaml-cpp)
+  find_package(yaml-cpp CONFIG QUIET)
+  if(TARGET yaml-cpp)
+    set_target_properties(yaml-cpp PROPERTIES IMPORTED_GLOBAL TRUE)
+  endif()
+endif()
 if(NOT TARGET CLI11::CLI11)
   find_package(CLI11 CONFIG QUIET)
   if(TARGET CLI11::CLI11)
@@ -23,7 +37,8 @@ if(NOT TARGET CLI11::CLI11)
   endif()
 endif()
 find_package(Threads REQUIRED)
-if(TARGET Boost::headers AND TARGET ZLIB::ZLIB AND TARGET OpenSSL::SSL AND TARGET CLI11::CLI11)
+if(TARGET Boost::headers AND TARGET ZLIB::ZLIB AND TARGET OpenSSL::SSL AND TARGET CLI11::CLI11
+   AND TARGET PkgConfig::libcrypt AND TARGET yaml-cpp)
   set(ORVIK_HOST_DEPENDENCIES_FOUND TRUE)
 else()
   set(ORVIK_HOST_DEPENDENCIES_FOUND FALSE)

@@ -70,7 +70,7 @@ echo "== promtool check metrics"
 check_metrics "$url/metrics" allow_sec_names
 # A store holding only well-named series passes the linter without exception.
 examples_url=$url
-start_orvik posted
+start_orvik posted --web.enable-write
 curl -sf -X POST --data-binary \
   '[{"name":"probe_temperature_celsius","value":21.5,"labels":{"room":"lab \"2\""}},{"name":"probe_up","value":1}]' \
   "$url/api/v1/snapshot" >/dev/null || fail "POST /api/v1/snapshot"

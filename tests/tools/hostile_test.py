@@ -338,7 +338,9 @@ def main():
     with tempfile.TemporaryDirectory() as work:
         data = os.path.join(work, "data.jsonl")
         make_data(data)
-        server = Server(sys.argv[1], work, "--snapshots", data, "--samples", str(SAMPLES), "--web.max-connections", "128")
+        # Writes on, so that the snapshot rows reach the body limits.
+        server = Server(sys.argv[1], work, "--snapshots", data, "--samples", str(SAMPLES), "--web.max-connections", "128",
+                        "--web.enable-write")
         try:
             print("server up: peak %d kB" % server.status("VmHWM"))
             table(server, failures)

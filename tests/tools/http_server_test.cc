@@ -156,6 +156,7 @@ class HttpServer : public ::testing::Test {
               1);
     server_options options;
     options.log = &log;
+    options.enable_write = true;
     server = std::make_unique<http_server>(api_routes(*store, query_budget{}), options);
     port = server->bind({"127.0.0.1", 0});
     ASSERT_GT(port, 0);

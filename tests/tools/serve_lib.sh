@@ -22,21 +22,24 @@ fail() {
   exit 1
 }
 
-# Starts `orvik serve` on a port the kernel picks; sets $url. The log file is
-# named after the first argument.
+# Starts `orvik serve` on a port the kernel picks; sets $url (http or https,
+# as the server says), $port and $pid. The log file is named after the first
+# argument.
 start_orvik() {
   local name=$1; shift
-  local log="$work/$name.log" port="" i
+  local log="$work/$name.log" found="" i
   "$orvik" serve --listen 127.0.0.1:0 "$@" 2>"$log" &
   started+=($!)
+  pid=$!
   for i in $(seq 100); do
-    port=$(sed -n 's|^orvik: listening on http://127\.0\.0\.1:\([0-9]*\).*|\1|p' "$log")
-    [ -n "$port" ] && break
-    kill -0 "${started[-1]}" 2>/dev/null || fail "orvik serve ($name) exited at start"
+    found=$(sed -n 's|^orvik: listening on \(https\{0,1\}://127\.0\.0\.1:[0-9]*\).*|\1|p' "$log")
+    [ -n "$found" ] && break
+    kill -0 "$pid" 2>/dev/null || fail "orvik serve ($name) exited at start"
     sleep 0.1
   done
-  [ -n "$port" ] || fail "orvik serve ($name) did not start listening within 10 s"
-  url=http://127.0.0.1:$port
+  [ -n "$found" ] || fail "orvik serve ($name) did not start listening within 10 s"
+  url=$found
+  port=${url##*:}
 }
 
 free_port() {

@@ -90,7 +90,8 @@ int run_demo(const std::string &snapshots_path, std::ostream &out, std::ostream 
   if (sizes.empty()) out << "  " << join(read_string_list(store->label_values("volume"))) << '\n';
 
   out << "\nAsk your own: orvik query 'EXPR' --time " << end / 1000 << " --snapshots " << snapshots_path
-      << "\n         or: orvik serve --snapshots " << snapshots_path << "  (then curl localhost:9090/api/v1/query?query=...)\n";
+      << "\n         or: orvik serve --snapshots " << snapshots_path << "  (then curl localhost:9090/api/v1/query?query=...)\n"
+      << "             add --web.enable-write to accept POST /api/v1/snapshot, --web.config.file for TLS and passwords\n";
   return 0;
 }
 

@@ -80,6 +80,10 @@ int main(int argc, char **argv) {
   server->add_option("--query.max-points", serve.budget.max_points,
                      "Refuse range queries whose selected series times steps exceed this")
       ->capture_default_str();
+  server->add_option("--web.config.file", serve.web_config_file,
+                     "YAML file with TLS (tls_server_config) and users (basic_auth_users) to require");
+  server->add_flag("--web.enable-write", serve.server.enable_write,
+                   "Accept POST /api/v1/snapshot (without it the endpoint answers 404)");
   server->add_option("--web.max-connections", serve.server.max_connections,
                      "Most open connections; past it the longest-waiting one is closed")
       ->capture_default_str();

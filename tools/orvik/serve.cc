@@ -5,6 +5,9 @@
 
 #include <cstring>
 
+#include "access/access_control.h"
+#include "access/tls_context.h"
+#include "access/web_config.h"
 #include "answer_reader.h"
 #include "api/routes.h"
 #include "collector.h"
@@ -35,13 +38,30 @@ int run_serve(const serve_options &options, std::ostream &err) {
   // of staying in the heap at the size of the largest one yet.
   mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
 
+  web_config web;
+  server_options server_settings = options.server;
+  if (!options.web_config_file.empty()) {
+    std::string error;
+    auto loaded = load_web_config(options.web_config_file, error);
+    if (loaded && loaded->tls) {
+      server_settings.tls = make_tls_context(*loaded->tls, error);
+      if (!server_settings.tls) loaded.reset();
+    }
+    if (!loaded) {
+      err << "orvik: cannot use --web.config.file: " << error << '\n';
+      return 2;
+    }
+    web = std::move(*loaded);
+  }
+
   load_stats stats;
   auto store = open_store(options.store, stats, err);
   if (!store) return 1;
 
-  server_options server_settings = options.server;
+  access_control access(web);
   server_settings.log = &err;
-  http_server server(api_routes(*store, options.budget), server_settings);
+  server_settings.guard = [&access](const http_request &request) { return access.screen(request); };
+  http_server server(access.protect(api_routes(*store, options.budget)), server_settings);
   std::string bind_error;
   const int port = server.bind(*address, &bind_error);
   if (port < 0) {
@@ -49,9 +69,12 @@ int run_serve(const serve_options &options, std::ostream &err) {
     return 1;
   }
   const std::string shown_host = address->host.find(':') != std::string::npos ? "[" + address->host + "]" : address->host;
-  err << "orvik: listening on http://" << shown_host << ':' << port << " (" << store->series_count()
-      << " series from " << stats.documents << " snapshots" << (interval_ms ? ", collecting" : "") << ")\n"
+  err << "orvik: listening on " << (server_settings.tls ? "https://" : "http://") << shown_host << ':' << port
+      << " (" << store->series_count() << " series from " << stats.documents << " snapshots"
+      << (interval_ms ? ", collecting" : "") << ")\n"
       << std::flush;
+  if (const std::string warning = exposure_warning(address->host, web); !warning.empty())
+    err << warning << '\n' << std::flush;
 
   if (interval_ms) {
     auto machine = std::make_shared<collector>();

@@ -1,6 +1,7 @@
 // `orvik serve`: the HTTP endpoints over one store, fed from snapshot files,
-// from POST /api/v1/snapshot and, with a collect interval, from the machine
-// itself. Runs until SIGINT or SIGTERM.
+// from POST /api/v1/snapshot (when writes are enabled) and, with a collect
+// interval, from the machine itself; behind TLS and basic authentication when
+// a web configuration file asks for them. Runs until SIGINT or SIGTERM.
 #ifndef ORVIK_HOST_SERVE_H
 #define ORVIK_HOST_SERVE_H
 
@@ -19,6 +20,7 @@ struct serve_options {
   std::string collect;  // a duration; empty: do not collect
   query_budget budget;
   server_options server;  // its log is the error stream
+  std::string web_config_file;  // empty: plain HTTP, no credentials
 };
 
 int run_serve(const serve_options &options, std::ostream &err);

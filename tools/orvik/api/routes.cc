@@ -24,6 +24,9 @@ std::vector<route> api_routes(locked_store &store, const query_budget &budget) {
       [&store](const http_request &req) { return handle_label_values(store, req.captures.at(0)); });
   add("/api/v1/status/buildinfo", {"GET"}, [](const http_request &) { return handle_buildinfo(); });
   add("/metrics", {"GET"}, [&store](const http_request &) { return handle_metrics(store); });
+  add("/-/healthy", {"GET"}, [](const http_request &) {
+    return api_reply{200, "text/plain; charset=utf-8", "orvik is healthy.\n", {}};
+  });
   // A snapshot is read as a document whatever its content type, since
   // curl -d labels it a form.
   route &snapshot = add("/api/v1/snapshot", {"POST"},

@@ -40,7 +40,7 @@ struct server_options {
   // One line per request (null: no log).
   std::ostream *log = nullptr;
   // Routes marked `write` answer 404 unless this is set.
-  bool enable_write = true;
+  bool enable_write = false;
   // Called once the headers are read and the route is found, before any body
   // is read; a reply refuses the request with it. Null: every request passes.
   std::function<std::optional<api_reply>(const http_request &)> guard;
