@@ -22,7 +22,6 @@ let page;
 let profile;
 const problems = [];  // console errors, page errors, requests to other origins
 const ranges = [];  // the parameters of every range query the page sent
-const answers = new Map();  // the page's instant query -> the server's answer
 
 function startServer() {
   return new Promise((resolve, reject) => {
@@ -100,11 +99,6 @@ before(async () => {
   page.on('request', (r) => {
     if (r.url().endsWith('/api/v1/query_range')) ranges.push(Object.fromEntries(new URLSearchParams(r.postData())));
   });
-  page.on('response', async (r) => {
-    if (!r.url().endsWith('/api/v1/query')) return;
-    const params = new URLSearchParams(r.request().postData());
-    if (params.get('time') !== '1') answers.set(params.get('query'), await r.json());
-  });
 });
 
 after(async () => {
@@ -178,8 +172,10 @@ describe('the legend and the table', () => {
 
   test('the table lists the elements of the instant answer', async () => {
     const query = 'windows_cpu_time_total{mode="user"}';
+    const response = page.waitForResponse((r) => r.url().endsWith('/api/v1/query') &&
+      new URLSearchParams(r.request().postData()).get('query') === query);
     await runOnPage(query);
-    const answer = answers.get(query);
+    const answer = await (await response).json();
     assert.equal(answer.status, 'success');
     const rows = await page.$$eval('#table tbody tr', (trs) => trs.map((tr) => [...tr.cells].map((c) => c.textContent)));
     assert.equal(rows.length, answer.data.result.length);
