@@ -1,11 +1,11 @@
-#include "page.h"
+#include "page/page.h"
 
 #include <gtest/gtest.h>
 
 #include <regex>
 #include <string>
 
-#include "page_assets.h"
+#include "page/page_assets.h"
 
 namespace orvik_host {
 namespace {
