@@ -1,5 +1,6 @@
 #include "api/routes.h"
 
+#include "page/page.h"
 #include "times.h"
 
 namespace orvik_host {
@@ -23,6 +24,10 @@ std::vector<route> api_routes(locked_store &store, const query_budget &budget) {
   add("/api/v1/label/*/values", {"GET"},
       [&store](const http_request &req) { return handle_label_values(store, req.captures.at(0)); });
   add("/api/v1/status/buildinfo", {"GET"}, [](const http_request &) { return handle_buildinfo(); });
+  auto page = [](const http_request &req) { return handle_page(req.path); };
+  add("/", {"GET"}, page);
+  add("/graph", {"GET"}, page);
+  add("/page/*", {"GET"}, page);
   add("/metrics", {"GET"}, [&store](const http_request &) { return handle_metrics(store); });
   add("/-/healthy", {"GET"}, [](const http_request &) {
     return api_reply{200, "text/plain; charset=utf-8", "orvik is healthy.\n", {}};
