@@ -1,5 +1,6 @@
 # The host program's own dependencies: Boost's header-only Beast and Asio,
-# zlib (gzip answers), OpenSSL (TLS connections) and CLI11. Both tools/ and
+# zlib (gzip answers), OpenSSL (TLS connections), RE2 (regular
+# expressions in queries, through pkg-config) and CLI11. Both tools/ and
 # tests/tools/ include this; the library needs none of them. Sets
 # ORVIK_HOST_DEPENDENCIES_FOUND. The program reads Linux's /proc and uses
 # POSIX signals, so other systems (the Windows cross build) go without.
@@ -16,6 +17,12 @@ endif()
 if(NOT TARGET OpenSSL::SSL)
   find_package(OpenSSL QUIET)
 endif()
+if(NOT TARGET PkgConfig::re2)
+  find_package(PkgConfig QUIET)
+  if(PkgConfig_FOUND)
+    pkg_check_modules(re2 QUIET IMPORTED_TARGET GLOBAL re2)
+  endif()
+endif()
 if(NOT TARGET CLI11::CLI11)
   find_package(CLI11 CONFIG QUIET)
   if(TARGET CLI11::CLI11)
@@ -23,7 +30,7 @@ if(NOT TARGET CLI11::CLI11)
   endif()
 endif()
 find_package(Threads REQUIRED)
-if(TARGET Boost::headers AND TARGET ZLIB::ZLIB AND TARGET OpenSSL::SSL AND TARGET CLI11::CLI11)
+if(TARGET Boost::headers AND TARGET ZLIB::ZLIB AND TARGET OpenSSL::SSL AND TARGET PkgConfig::re2 AND TARGET CLI11::CLI11)
   set(ORVIK_HOST_DEPENDENCIES_FOUND TRUE)
 else()
   set(ORVIK_HOST_DEPENDENCIES_FOUND FALSE)
