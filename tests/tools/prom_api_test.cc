@@ -45,7 +45,7 @@ TEST_F(PromApi, QueryErrorsAreBadRequests) {
   const error_case cases[] = {
       {{}, "missing query parameter"},
       {{{"query", ""}}, "missing query parameter"},
-      {{{"query", "sum("}}, "parse error: invalid PromQL"},
+      {{{"query", "sum("}}, "parse error at char 5: unexpected end of input"},
       {{{"query", "up"}, {"time", "soon"}}, "invalid parameter \"time\": cannot parse \"soon\" to a valid timestamp"},
       {{{"query", "up"}, {"time", "0"}}, "invalid parameter \"time\": times at or before the Unix epoch are not supported"},
   };

@@ -8,6 +8,8 @@
 
 #include "answer_reader.h"
 #include "chart.h"
+#include "api/prom_api.h"
+#include "promql/planner.h"
 #include "times.h"
 
 namespace orvik_host {
@@ -29,6 +31,12 @@ bool parse_time_option(const std::string &name, const std::string &text, int64_t
 int print_answer(const std::string &answer, std::ostream &out) {
   out << answer << '\n';
   return read_status(answer).success ? 0 : 1;
+}
+
+// The front's answer, or its refusal as the error document a server sends.
+std::string outcome_text(const promql::query_outcome &outcome) {
+  if (outcome.status == 200) return outcome.body;
+  return error_reply(outcome.status, outcome.error_type, outcome.error).body;
 }
 
 }  // namespace
@@ -62,7 +70,7 @@ int run_query(const store_options &options, const std::string &expr, const std::
   load_stats stats;
   auto store = open_store(options, stats, err);
   if (!store) return 1;
-  return print_answer(store->query(expr, time_ms), out);
+  return print_answer(outcome_text(promql::instant_query(*store, expr, time_ms)), out);
 }
 
 int run_query_range(const store_options &options, const std::string &expr, const std::string &start,
@@ -82,7 +90,7 @@ int run_query_range(const store_options &options, const std::string &expr, const
   load_stats stats;
   auto store = open_store(options, stats, err);
   if (!store) return 1;
-  const std::string answer = store->query_range(expr, start_ms, end_ms, step_ms);
+  const std::string answer = outcome_text(promql::range_query(*store, expr, start_ms, end_ms, step_ms));
   if (!plot) return print_answer(answer, out);
   const answer_status status = read_status(answer);
   if (!status.success) return print_answer(answer, out);

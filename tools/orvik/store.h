@@ -36,6 +36,7 @@ class locked_store {
    public:
     std::string_view query(const std::string &expr, int64_t time_ms);
     std::string_view query_range(const std::string &expr, int64_t start_ms, int64_t end_ms, int64_t step_ms);
+    uint32_t series_count() const { return orvik_series_count(db_); }
 
    private:
     friend class locked_store;

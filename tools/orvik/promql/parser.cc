@@ -171,7 +171,7 @@ class parser {
       n->k = node::kind::binary;
       n->pos = op.pos;
       n->op_tok = op.kind;
-      n->op = op.kind == tok::identifier ? lower(op.text) : describe(op);
+      n->op = op.kind == tok::identifier ? lower(op.text) : describe(op).substr(1, describe(op).size() - 2);
       ++i_;
       if (peek().kind == tok::identifier) {
         const std::string w = lower(peek().text);
