@@ -240,6 +240,104 @@ double host_aggregate(const selection &picked, const std::vector<size_t> &member
 
 int64_t now_whole_seconds() { return now_ms() / 1000 * 1000; }
 
+
+// The questions of one query: at one instant, or over a window.
+struct asker {
+  locked_store::session &session;
+  bool range;
+  int64_t time_ms;  // the instant, or the window's end
+  int64_t start_ms = 0;
+  int64_t step_ms = 0;
+
+  // Step times in the answers, with the store's defaults for the window.
+  uint64_t steps() const {
+    if (!range) return 1;
+    const int64_t end = time_ms > 0 ? time_ms : now_whole_seconds();
+    const int64_t start = start_ms > 0 ? std::min(start_ms, end) : end - DEFAULT_WINDOW_MS;
+    const int64_t step = step_ms > 0 ? step_ms : DEFAULT_STEP_MS;
+    return static_cast<uint64_t>((end - start) / step) + 1;
+  }
+
+  std::string_view ask(const std::string &text) const {
+    return range ? session.query_range(text, start_ms, time_ms, step_ms) : session.query(text, time_ms);
+  }
+};
+
+// The one group of an ungrouped aggregation, when the store selects the
+// series itself: its count tells whether there is a group at all, without
+// listing the series.
+std::optional<query_outcome> ungrouped(const query_plan &plan, const asker &q, const char *type) {
+  const std::vector<series> counted = read_series(q.session.query("count(" + plan.base.text() + ")", q.time_ms));
+  if (counted.size() != 1 || counted[0].points.empty()) return store_failed();
+  result_writer writer(type);
+  if (counted[0].points[0].text != "0") {
+    std::vector<series> one = read_series(q.ask(plan.aggregated(plan.base)));
+    if (one.size() != 1) return store_failed();
+    writer.add({}, one[0].points);
+  }
+  return answered(writer.finish());
+}
+
+// Groups are formed from the series the selector picks (the same at every
+// step: the store selects a series whatever its samples); the per-series
+// values are fetched only when a group must be computed here.
+query_outcome aggregate(const query_plan &plan, const asker &q, uint64_t max_evaluations) {
+  const query_shape &shape = plan.shape;
+  const char *type = q.range ? "matrix" : "vector";
+  if (!plan.host_filter && !shape.without && shape.grouping.empty()) return *ungrouped(plan, q, type);
+
+  const std::string_view listed = q.session.query(plan.base.text(), q.time_ms);
+  if (!library_success(listed)) return store_failed();
+  const selection picked = filter_answer(listed, shape.sel, plan.host_side);
+  std::optional<selection> values;
+  // Each question evaluates every series of the store at every step; the
+  // listing above cost one step's worth.
+  const uint64_t series_count = q.session.series_count();
+  const uint64_t per_question = series_count * q.steps();
+  uint64_t spent = series_count;
+
+  result_writer writer(type);
+  for (const group &g : form_groups(picked, shape)) {
+    std::optional<library_selector> sel;
+    if (spent <= max_evaluations && max_evaluations - spent >= per_question) sel = group_selector(picked, g, plan);
+    std::vector<point> points;
+    if (sel) {
+      std::vector<series> one = read_series(q.ask(plan.aggregated(*sel)));
+      if (one.size() != 1) return store_failed();
+      points = std::move(one[0].points);
+      spent += per_question;
+    } else {
+      if (!values) {
+        const std::string_view answer = q.ask(plan.inner(plan.base));
+        if (!library_success(answer)) return store_failed();
+        values = filter_answer(answer, shape.sel, plan.host_side);
+        if (values->answered.size() != picked.answered.size()) return store_failed();
+      }
+      // Every series of an answer holds one point per step time; a vector's
+      // point carries the sample's time, an aggregate the evaluation time.
+      points = values->answered[g.members[0]].points;
+      for (size_t k = 0; k < points.size(); ++k) {
+        if (!q.range) points[k].time_ms = q.time_ms;
+        points[k].text = value_text(host_aggregate(*values, g.members, k, shape.agg));
+      }
+    }
+    writer.add(g.key, points);
+  }
+  return answered(writer.finish());
+}
+
+// A query without aggregation: its series, as the store answered them when
+// nothing is to change.
+query_outcome series_answer(const query_plan &plan, const asker &q) {
+  const std::string_view answer = q.ask(plan.inner(plan.base));
+  if (!library_success(answer)) return store_failed();
+  const bool drop_name = plan.shape.fn != range_fn::none;
+  if (!plan.host_filter && !drop_name) return answered(std::string(answer));
+  const selection picked = filter_answer(answer, plan.shape.sel, plan.host_side);
+  auto body = series_document(q.range ? "matrix" : "vector", picked, drop_name);
+  return body ? answered(std::move(*body)) : duplicate_series();
+}
+
 }  // namespace
 
 query_outcome instant_query(locked_store &store, std::string_view text, int64_t time_ms) {
@@ -247,34 +345,11 @@ query_outcome instant_query(locked_store &store, std::string_view text, int64_t 
   query_outcome refusal;
   if (!make_plan(text, false, &plan, &refusal)) return refusal;
   if (time_ms <= 0) time_ms = now_whole_seconds();
-  const query_shape &shape = plan.shape;
-  if (shape.kind == query_shape::kind::scalar) return answered(scalar_document(time_ms, shape.scalar));
+  if (plan.shape.kind == query_shape::kind::scalar) return answered(scalar_document(time_ms, plan.shape.scalar));
 
   locked_store::session session = store.open_session();
-  const std::string_view answer = session.query(plan.inner(plan.base), time_ms);
-  if (!library_success(answer)) return store_failed();
-  const bool drop_name = shape.fn != range_fn::none;
-  if (shape.agg == agg_op::none && !plan.host_filter && !drop_name) return answered(std::string(answer));
-
-  const selection picked = filter_answer(answer, shape.sel, plan.host_side);
-  if (shape.agg == agg_op::none) {
-    auto body = series_document("vector", picked, drop_name);
-    return body ? answered(std::move(*body)) : duplicate_series();
-  }
-  result_writer writer("vector");
-  for (const group &g : form_groups(picked, shape)) {
-    point p;
-    p.time_ms = time_ms;
-    if (auto sel = group_selector(picked, g, plan)) {
-      const std::vector<series> one = read_series(session.query(plan.aggregated(*sel), time_ms));
-      if (one.size() != 1 || one[0].points.empty()) return store_failed();
-      p.text = one[0].points[0].text;
-    } else {
-      p.text = value_text(host_aggregate(picked, g.members, 0, shape.agg));
-    }
-    writer.add(g.key, {p});
-  }
-  return answered(writer.finish());
+  const asker q{session, false, time_ms};
+  return plan.shape.agg == agg_op::none ? series_answer(plan, q) : aggregate(plan, q, UINT64_MAX);
 }
 
 std::optional<size_t> answer_size(locked_store &store, std::string_view text, int64_t time_ms) {
@@ -282,10 +357,12 @@ std::optional<size_t> answer_size(locked_store &store, std::string_view text, in
   query_outcome refusal;
   if (!make_plan(text, false, &plan, &refusal)) return std::nullopt;
   if (plan.shape.kind == query_shape::kind::scalar) return 1;
+  const bool grouped = plan.host_filter || plan.shape.without || !plan.shape.grouping.empty();
+  if (plan.shape.agg != agg_op::none && !grouped) return 1;
   std::string answer;
   {
     locked_store::session session = store.open_session();
-    answer = session.query(plan.inner(plan.base), time_ms);
+    answer = session.query(plan.base.text(), time_ms);
   }
   const selection picked = filter_answer(answer, plan.shape.sel, plan.host_side);
   if (plan.shape.agg == agg_op::none) return picked.kept_count;
@@ -319,41 +396,8 @@ query_outcome range_query(locked_store &store, std::string_view text, int64_t st
   }
 
   locked_store::session session = store.open_session();
-  const std::string_view answer = session.query_range(plan.inner(plan.base), start_ms, end_ms, step_ms);
-  if (!library_success(answer)) return store_failed();
-  const bool drop_name = shape.fn != range_fn::none;
-  if (shape.agg == agg_op::none && !plan.host_filter && !drop_name) return answered(std::string(answer));
-
-  const selection picked = filter_answer(answer, shape.sel, plan.host_side);
-  if (shape.agg == agg_op::none) {
-    auto body = series_document("matrix", picked, drop_name);
-    return body ? answered(std::move(*body)) : duplicate_series();
-  }
-  result_writer writer("matrix");
-  // Each question to the store evaluates every series of the store at every
-  // step; the first one, for the series, is already asked.
-  const uint64_t steps = picked.answered.empty() ? 0 : picked.answered[0].points.size();
-  const uint64_t per_question = steps * session.series_count();
-  uint64_t spent = per_question;
-  for (const group &g : form_groups(picked, shape)) {
-    std::vector<point> points;
-    std::optional<library_selector> sel;
-    if (spent <= max_evaluations && max_evaluations - spent >= per_question) sel = group_selector(picked, g, plan);
-    if (sel) {
-      spent += per_question;
-      std::vector<series> one =
-          read_series(session.query_range(plan.aggregated(*sel), start_ms, end_ms, step_ms));
-      if (one.size() != 1) return store_failed();
-      points = std::move(one[0].points);
-    } else {
-      // Every series of a range answer holds one point per step time.
-      points = picked.answered[g.members[0]].points;
-      for (size_t k = 0; k < points.size(); ++k)
-        points[k].text = value_text(host_aggregate(picked, g.members, k, shape.agg));
-    }
-    writer.add(g.key, points);
-  }
-  return answered(writer.finish());
+  const asker q{session, true, end_ms, start_ms, step_ms};
+  return shape.agg == agg_op::none ? series_answer(plan, q) : aggregate(plan, q, max_evaluations);
 }
 
 }  // namespace orvik_host::promql
