@@ -273,6 +273,18 @@ TEST_F(PromqlFront, AnswersKeepTheLanguagesMeaning) {
   EXPECT_EQ(elements(range_query(*store, "2^0.5", t - 30000, t, 15000).body),
             std::vector<std::string>{"{} 1.4142135623731 1.4142135623731 1.4142135623731"});
 
+  // Past the evaluation budget, groups are added up here from the texts.
+  double idle[2] = {0, 0};
+  for (const series &s : read_series(store->query_range("cpu{mode=\"idle\"}", t - 15000, t, 15000)))
+    for (size_t k = 0; k < 2; ++k) idle[k] += s.points.at(k).value;
+  const std::string over_budget = elements(range_query(*store, "sum by (mode) (cpu)", t - 15000, t, 15000, 0).body).at(0);
+  char text[64];
+  std::snprintf(text, sizeof text, "{mode=\"idle\"} %.14g %.14g", idle[0], idle[1]);
+  EXPECT_EQ(over_budget, text);
+  EXPECT_EQ(answer_size(*store, "sum by (mode) (cpu)", t), 2u);
+  EXPECT_EQ(answer_size(*store, "cpu{core=~\"0|1\"}", t), 4u);
+  EXPECT_EQ(answer_size(*store, "cpu +", t), std::nullopt);
+
   struct refusal_case {
     const char *query;
     int status;

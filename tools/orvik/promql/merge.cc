@@ -28,16 +28,14 @@ std::string write(yyjson_mut_doc *doc) {
   return out;
 }
 
-// {"status":"success","data":{"resultType":type,"result":<returned>}}
-yyjson_mut_val *envelope(yyjson_mut_doc *doc, const char *type, bool array) {
+// {"status":"success","data":{"resultType":type,"result":<result>}}
+void envelope(yyjson_mut_doc *doc, const char *type, yyjson_mut_val *result) {
   yyjson_mut_val *root = yyjson_mut_obj(doc);
   yyjson_mut_doc_set_root(doc, root);
   yyjson_mut_obj_add_str(doc, root, "status", "success");
   yyjson_mut_val *data = yyjson_mut_obj_add_obj(doc, root, "data");
   yyjson_mut_obj_add_str(doc, data, "resultType", type);
-  yyjson_mut_val *result = array ? yyjson_mut_arr(doc) : nullptr;
-  if (result) yyjson_mut_obj_add_val(doc, data, "result", result);
-  return result;
+  yyjson_mut_obj_add_val(doc, data, "result", result);
 }
 
 }  // namespace
@@ -60,7 +58,9 @@ bool library_success(std::string_view answer) {
 
 result_writer::result_writer(const char *result_type)
     : doc_(yyjson_mut_doc_new(nullptr)), vector_(std::string_view(result_type) == "vector") {
-  if (doc_) result_ = envelope(doc_, result_type, true);
+  if (!doc_) return;
+  result_ = yyjson_mut_arr(doc_);
+  envelope(doc_, result_type, result_);
 }
 
 result_writer::~result_writer() { yyjson_mut_doc_free(doc_); }
@@ -86,12 +86,7 @@ std::string result_writer::finish() { return result_ ? write(doc_) : "{}"; }
 std::string scalar_document(int64_t time_ms, double value) {
   yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
   if (!doc) return "{}";
-  yyjson_mut_val *root = yyjson_mut_obj(doc);
-  yyjson_mut_doc_set_root(doc, root);
-  yyjson_mut_obj_add_str(doc, root, "status", "success");
-  yyjson_mut_val *data = yyjson_mut_obj_add_obj(doc, root, "data");
-  yyjson_mut_obj_add_str(doc, data, "resultType", "scalar");
-  yyjson_mut_obj_add_val(doc, data, "result", pair(doc, time_ms, value_text(value)));
+  envelope(doc, "scalar", pair(doc, time_ms, value_text(value)));
   std::string out = write(doc);
   yyjson_mut_doc_free(doc);
   return out;

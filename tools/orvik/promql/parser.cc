@@ -486,7 +486,8 @@ double scalar_value(const node &n) {
   }
 }
 
-// The first node below n that is not a selector, rate or irate; names it.
+// Reads a selector, or rate or irate of one, into *out; anything else is
+// named in *why.
 bool vector_shape(const node &n, query_shape *out, failure *why) {
   const node &s = strip(n);
   switch (s.k) {
