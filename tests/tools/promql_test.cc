@@ -236,6 +236,9 @@ TEST_F(PromqlFront, GroupsCarryTheStoresValueForTheirEqualityQuery) {
                                                   {"{core=\"1\"}", "count(cpu{core=\"1\"})"},
                                                   {"{core=\"2\"}", "count(cpu{core=\"2\"})"},
                                                   {"{core=\"3\"}", "count(cpu{core=\"3\"})"}}},
+      // Every series has a name: the store reads these as the query means them.
+      {"count({__name__!=\"\"})", {{"{}", "=11"}}},
+      {"count({__name__=\"\", zone=\"\"})", {}},
       // Selecting nothing answers no element, not the store's lone 0.
       {"sum(nothing)", {}},
       {"count by (mode) (cpu{mode=~\"x.*\"})", {}},

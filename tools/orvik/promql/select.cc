@@ -28,7 +28,10 @@ bool passes_host_side(const label_list &labels, const selector &sel, const std::
 
 bool library_selector::add(std::string_view name, match_op op, std::string_view value) {
   if (op != match_op::eq && op != match_op::neq) return false;
-  if (value.empty() || value.size() > LIBRARY_MAX_VALUE || value.find('\0') != std::string_view::npos) return false;
+  // Every series has a name, so "a name equal to (or other than) the empty
+  // text" means the same in the store and in the query language.
+  const bool empty_name = name == "__name__" && value.empty();
+  if ((value.empty() && !empty_name) || value.size() > LIBRARY_MAX_VALUE || value.find('\0') != std::string_view::npos) return false;
   if (!library_label_name(name) || count_ == LIBRARY_MAX_MATCHERS) return false;
   if (count_ > 0) matchers_ += ',';
   matchers_.append(name);

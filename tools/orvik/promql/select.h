@@ -38,9 +38,9 @@ inline constexpr size_t LIBRARY_MAX_MATCHERS = 16;
 class library_selector {
  public:
   // Adds `name op "value"` when the store reads it as meant; false (nothing
-  // added) when it would not: regular expressions, empty values (the store
-  // reads `a=""` as "a is present and empty"), names and values longer than
-  // the store's fields, NUL bytes, the matcher limit.
+  // added) when it would not: regular expressions, empty values of labels
+  // (the store reads `a=""` as "a is present and empty"), names and values
+  // longer than the store's fields, NUL bytes, the matcher limit.
   bool add(std::string_view name, match_op op, std::string_view value);
   size_t count() const { return count_; }
   // {...}, or a selector of every series when no matcher was added.
