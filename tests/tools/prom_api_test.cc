@@ -116,6 +116,9 @@ TEST_F(PromApi, QueryRangeOverBudgetIsRefusedBeforeEvaluation) {
       {"  count(requests)", {10, 4}, 422},         // ... of 5 points
       {"requests{job=\"web\"}", {10, 5}, 200},   // the instant question selects one
       {"rate(", {10, 0}, 400},                     // the store's own error comes through
+      {"rate(", {0, 0}, 400},                      // ... whatever the window
+      {"sum by (job) (requests)", {10, 10}, 200},  // two groups of 5 points
+      {"sum by (job) (requests)", {10, 9}, 422},
   };
   for (const budget_case &c : cases) {
     const api_reply reply = handle_query_range(

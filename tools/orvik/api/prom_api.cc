@@ -146,17 +146,18 @@ api_reply handle_query_range(locked_store &store, const request_params &params, 
                        "query resolution (?step=XX)");
   const std::string *query = param(params, "query");
   const std::string expr = query ? *query : std::string();
+  // As many series as the answer holds at the end (about a millisecond to
+  // learn). A query the front refuses is refused as it stands, whatever the
+  // window.
+  const std::optional<size_t> size = promql::answer_size(store, expr, *end);
+  if (!size) return outcome_reply(promql::range_query(store, expr, *start, *end, *step));
+  const uint64_t selected = *size;
   const uint64_t steps = static_cast<uint64_t>((*end - *start) / *step) + 1;
   const uint64_t evaluations = steps * store.series_count();
   if (evaluations > budget.max_evaluations)
     return over_budget(std::to_string(steps) + " steps over " + std::to_string(evaluations / steps) +
                        " series in the store, limit " + std::to_string(budget.max_evaluations) +
                        " (--query.max-evaluations)");
-  // As many series as the answer holds at the end (about a millisecond to
-  // learn). A query the front refuses is refused the same way over a range.
-  const std::optional<size_t> size = promql::answer_size(store, expr, *end);
-  if (!size) return outcome_reply(promql::range_query(store, expr, *start, *end, *step));
-  const uint64_t selected = *size;
   if (selected * steps > budget.max_points)
     return over_budget(std::to_string(selected) + " series of " + std::to_string(steps) + " steps, limit " +
                        std::to_string(budget.max_points) + " points (--query.max-points)");
