@@ -194,6 +194,10 @@ TEST(PromqlParser, ReadsTheWholeTextOrSaysWhereAndWhy) {
   }
   std::string error;
   query_shape shape;
+  std::string many = "x{a=~\"b\"";
+  for (size_t k = 1; k <= MAX_REGEX_MATCHERS; ++k) many += ",a!~\"b\"";
+  EXPECT_FALSE(parse_query(many + "}", false, &shape, &error));
+  EXPECT_EQ(error, "not supported at char " + std::to_string(many.size() - 4) + ": more than 32 regular expressions in one query");
   EXPECT_FALSE(parse_query("x[5m]", true, &shape, &error));
   EXPECT_EQ(error, "not supported at char 1: a range selector as a range query (it must be an instant vector or a scalar)");
 }

@@ -402,8 +402,14 @@ class parser {
     }
     m.value = value.text;
     if (m.op == match_op::re || m.op == match_op::nre) {
+      if (++regexes_ > MAX_REGEX_MATCHERS) {
+        fail(op.pos, "more than " + std::to_string(MAX_REGEX_MATCHERS) + " regular expressions in one query",
+             true);
+        return false;
+      }
       RE2::Options options;
       options.set_log_errors(false);
+      options.set_max_mem(REGEX_MAX_MEM);
       // Matched with FullMatch, which anchors the expression as a whole
       // (wrapping it in ^(?:...)$ would let "a)|(b" escape the group).
       auto re = std::make_shared<const RE2>(m.value, options);
@@ -436,6 +442,7 @@ class parser {
 
   std::vector<token> t_;
   size_t i_ = 0;
+  size_t regexes_ = 0;
   bool failed_ = false;
   failure failure_{0, "", false};
 };

@@ -49,6 +49,12 @@ struct query_shape {
   int64_t range_ms = 0;  // the bracketed range of rate and irate
 };
 
+// Regular expressions cost memory when they are compiled; a query may hold
+// this many, each compiled within REGEX_MAX_MEM bytes (past it, RE2 refuses
+// the expression as too large and the query gets a 400 naming it).
+inline constexpr size_t MAX_REGEX_MATCHERS = 32;
+inline constexpr int64_t REGEX_MAX_MEM = 1 << 20;
+
 // Parses a query for an instant (range_query false) or a range query. False
 // with *error set to the message of a 400 answer naming what is wrong or not
 // supported and the character where it starts.
