@@ -198,6 +198,9 @@ TEST(PromqlParser, ReadsTheWholeTextOrSaysWhereAndWhy) {
   for (size_t k = 1; k <= MAX_REGEX_MATCHERS; ++k) many += ",a!~\"b\"";
   EXPECT_FALSE(parse_query(many + "}", false, &shape, &error));
   EXPECT_EQ(error, "not supported at char " + std::to_string(many.size() - 4) + ": more than 32 regular expressions in one query");
+  EXPECT_TRUE(parse_query(std::string(MAX_NESTING - 1, '(') + "1" + std::string(MAX_NESTING - 1, ')'), false, &shape, &error));
+  EXPECT_FALSE(parse_query(std::string(MAX_NESTING, '-') + "1", false, &shape, &error));
+  EXPECT_EQ(error, "not supported at char 129: the query nests deeper than 128 levels");
   EXPECT_FALSE(parse_query("x[5m]", true, &shape, &error));
   EXPECT_EQ(error, "not supported at char 1: a range selector as a range query (it must be an instant vector or a scalar)");
 }

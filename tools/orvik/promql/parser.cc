@@ -162,6 +162,15 @@ class parser {
   }
 
   node_ptr binary(int min_prec) {
+    if (depth_ == MAX_NESTING)
+      return fail(peek().pos, "the query nests deeper than " + std::to_string(MAX_NESTING) + " levels", true);
+    ++depth_;
+    node_ptr e = binary_chain(min_prec);
+    --depth_;
+    return e;
+  }
+
+  node_ptr binary_chain(int min_prec) {
     node_ptr lhs = unary();
     while (lhs) {
       const token &op = peek();
@@ -443,6 +452,7 @@ class parser {
   std::vector<token> t_;
   size_t i_ = 0;
   size_t regexes_ = 0;
+  size_t depth_ = 0;
   bool failed_ = false;
   failure failure_{0, "", false};
 };

@@ -55,6 +55,11 @@ struct query_shape {
 inline constexpr size_t MAX_REGEX_MATCHERS = 32;
 inline constexpr int64_t REGEX_MAX_MEM = 1 << 20;
 
+// Parentheses, signs and arguments nest at most this deep: the parser
+// descends once per level, and a query of 4,096 tokens could otherwise take
+// thousands of stack frames.
+inline constexpr size_t MAX_NESTING = 128;
+
 // Parses a query for an instant (range_query false) or a range query. False
 // with *error set to the message of a 400 answer naming what is wrong or not
 // supported and the character where it starts.
