@@ -240,7 +240,6 @@ double host_aggregate(const selection &picked, const std::vector<size_t> &member
 
 int64_t now_whole_seconds() { return now_ms() / 1000 * 1000; }
 
-
 // The questions of one query: at one instant, or over a window.
 struct asker {
   locked_store::session &session;
@@ -266,7 +265,7 @@ struct asker {
 // The one group of an ungrouped aggregation, when the store selects the
 // series itself: its count tells whether there is a group at all, without
 // listing the series.
-std::optional<query_outcome> ungrouped(const query_plan &plan, const asker &q, const char *type) {
+query_outcome ungrouped(const query_plan &plan, const asker &q, const char *type) {
   const std::vector<series> counted = read_series(q.session.query("count(" + plan.base.text() + ")", q.time_ms));
   if (counted.size() != 1 || counted[0].points.empty()) return store_failed();
   result_writer writer(type);
@@ -284,7 +283,7 @@ std::optional<query_outcome> ungrouped(const query_plan &plan, const asker &q, c
 query_outcome aggregate(const query_plan &plan, const asker &q, uint64_t max_evaluations) {
   const query_shape &shape = plan.shape;
   const char *type = q.range ? "matrix" : "vector";
-  if (!plan.host_filter && !shape.without && shape.grouping.empty()) return *ungrouped(plan, q, type);
+  if (!plan.host_filter && !shape.without && shape.grouping.empty()) return ungrouped(plan, q, type);
 
   const std::string_view listed = q.session.query(plan.base.text(), q.time_ms);
   if (!library_success(listed)) return store_failed();
