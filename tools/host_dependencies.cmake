@@ -1,10 +1,10 @@
 # The host program's own dependencies: Boost's header-only Beast and Asio,
 # zlib (gzip answers), OpenSSL (TLS connections, and SHA-256 for the
 # credential cache), yaml-cpp (the web configuration file), libcrypt (bcrypt
-# through crypt_r) and CLI11. Both tools/ and tests/tools/ include this; the
-# library needs none of them. Sets ORVIK_HOST_DEPENDENCIES_FOUND. The program
-# reads Linux's /proc and uses POSIX signals, so other systems (the Windows
-# cross build) go without.
+# through crypt_r), RE2 (regular expressions in queries) and CLI11. Both
+# tools/ and tests/tools/ include this; the library needs none of them. Sets
+# ORVIK_HOST_DEPENDENCIES_FOUND. The program reads Linux's /proc and uses
+# POSIX signals, so other systems (the Windows cross build) go without.
 if(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
   set(ORVIK_HOST_DEPENDENCIES_FOUND FALSE)
   return()
@@ -17,6 +17,12 @@ if(NOT TARGET ZLIB::ZLIB)
 endif()
 if(NOT TARGET OpenSSL::SSL)
   find_package(OpenSSL QUIET)
+endif()
+if(NOT TARGET PkgConfig::re2)
+  find_package(PkgConfig QUIET)
+  if(PkgConfig_FOUND)
+    pkg_check_modules(re2 QUIET IMPORTED_TARGET GLOBAL re2)
+  endif()
 endif()
 if(NOT TARGET PkgConfig::libcrypt)
   find_package(PkgConfig QUIET)
@@ -38,7 +44,7 @@ if(NOT TARGET CLI11::CLI11)
 endif()
 find_package(Threads REQUIRED)
 if(TARGET Boost::headers AND TARGET ZLIB::ZLIB AND TARGET OpenSSL::SSL AND TARGET CLI11::CLI11
-   AND TARGET PkgConfig::libcrypt AND TARGET yaml-cpp)
+   AND TARGET PkgConfig::libcrypt AND TARGET yaml-cpp AND TARGET PkgConfig::re2)
   set(ORVIK_HOST_DEPENDENCIES_FOUND TRUE)
 else()
   set(ORVIK_HOST_DEPENDENCIES_FOUND FALSE)

@@ -43,7 +43,7 @@ done
 expect_status 0 query x --time 1700000000.5 --snapshots - <<<'[{"name":"x","value":2.5,"timestamp_ms":1700000000000}]'
 contains "$out" '"2.5"'
 expect_status 1 query 'sum(' --snapshots "$examples"
-contains "$out" '"error":"parse error: invalid PromQL"'
+contains "$out" '"error":"parse error at char 5: unexpected end of input"'
 expect_status 2 query x --time yesterday
 contains "$(cat "$err_file")" 'cannot read --time "yesterday"'
 # 0 and below would silently mean now.

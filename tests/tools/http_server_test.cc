@@ -198,7 +198,7 @@ TEST_F(HttpServer, AnswersQueriesByGetAndByPostedForm) {
   auto bad = get("/api/v1/query?query=sum(");
   ASSERT_TRUE(bad);
   EXPECT_EQ(bad->status, 400);
-  EXPECT_EQ(read_status(bad->body).error, "parse error: invalid PromQL");
+  EXPECT_EQ(read_status(bad->body).error, "parse error at char 5: unexpected end of input");
 }
 
 TEST_F(HttpServer, UnsupportedEndpointsGetAnErrorDocument) {

@@ -45,7 +45,7 @@ TEST_F(PromApi, QueryErrorsAreBadRequests) {
   const error_case cases[] = {
       {{}, "missing query parameter"},
       {{{"query", ""}}, "missing query parameter"},
-      {{{"query", "sum("}}, "parse error: invalid PromQL"},
+      {{{"query", "sum("}}, "parse error at char 5: unexpected end of input"},
       {{{"query", "up"}, {"time", "soon"}}, "invalid parameter \"time\": cannot parse \"soon\" to a valid timestamp"},
       {{{"query", "up"}, {"time", "0"}}, "invalid parameter \"time\": times at or before the Unix epoch are not supported"},
       // Invalid UTF-8 echoed back: replaced, never an empty document.
@@ -119,6 +119,9 @@ TEST_F(PromApi, QueryRangeOverBudgetIsRefusedBeforeEvaluation) {
       {"  count(requests)", {10, 4}, 422},         // ... of 5 points
       {"requests{job=\"web\"}", {10, 5}, 200},   // the instant question selects one
       {"rate(", {10, 0}, 400},                     // the store's own error comes through
+      {"rate(", {0, 0}, 400},                      // ... whatever the window
+      {"sum by (job) (requests)", {10, 10}, 200},  // two groups of 5 points
+      {"sum by (job) (requests)", {10, 9}, 422},
   };
   for (const budget_case &c : cases) {
     const api_reply reply = handle_query_range(

@@ -58,6 +58,15 @@ std::string locked_store::query_range(const std::string &expr, int64_t start_ms,
   return orvik_query_range(db_, expr.c_str(), start_ms, end_ms, step_ms);
 }
 
+std::string_view locked_store::session::query(const std::string &expr, int64_t time_ms) {
+  return orvik_query(db_, expr.c_str(), time_ms);
+}
+
+std::string_view locked_store::session::query_range(const std::string &expr, int64_t start_ms, int64_t end_ms,
+                                                    int64_t step_ms) {
+  return orvik_query_range(db_, expr.c_str(), start_ms, end_ms, step_ms);
+}
+
 std::string locked_store::label_names() {
   std::lock_guard<std::mutex> lock(mutex_);
   return orvik_get_label_names(db_);

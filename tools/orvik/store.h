@@ -9,6 +9,7 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "orvik.h"
@@ -48,6 +49,23 @@ class locked_store {
   ~locked_store();
   locked_store(const locked_store &) = delete;
   locked_store &operator=(const locked_store &) = delete;
+
+  // Holds the store for a sequence of questions that must see the same
+  // series, without copying the answers out: each answer stays valid until
+  // the session's next question or its end.
+  class session {
+   public:
+    std::string_view query(const std::string &expr, int64_t time_ms);
+    std::string_view query_range(const std::string &expr, int64_t start_ms, int64_t end_ms, int64_t step_ms);
+    uint32_t series_count() const { return orvik_series_count(db_); }
+
+   private:
+    friend class locked_store;
+    explicit session(locked_store &store) : lock_(store.mutex_), db_(store.db_) {}
+    std::unique_lock<std::mutex> lock_;
+    orvik_db *db_;
+  };
+  session open_session() { return session(*this); }
 
   std::string query(const std::string &expr, int64_t time_ms);
   std::string query_range(const std::string &expr, int64_t start_ms, int64_t end_ms, int64_t step_ms);

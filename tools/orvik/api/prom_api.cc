@@ -9,6 +9,7 @@
 #include "answer_reader.h"
 #include "exposition.h"
 #include "orvik_version.h"
+#include "promql/planner.h"
 #include "times.h"
 
 namespace orvik_host {
@@ -114,17 +115,16 @@ std::string replace_invalid_utf8(std::string_view text) {
   return out;
 }
 
-// The text of a query whose answer holds one series at most.
-bool is_aggregation(std::string_view expr) {
-  while (!expr.empty() && (expr.front() == ' ' || expr.front() == '\t' || expr.front() == '\n')) expr.remove_prefix(1);
-  for (std::string_view word : {"sum(", "avg(", "min(", "max(", "count("})
-    if (expr.substr(0, word.size()) == word) return true;
-  return false;
-}
-
 api_reply over_budget(const std::string &detail) {
   return error_reply(422, "execution",
                      "query processing would load too many samples into memory in query execution: " + detail);
+}
+
+api_reply outcome_reply(promql::query_outcome outcome) {
+  if (outcome.status != 200) return error_reply(outcome.status, outcome.error_type, outcome.error);
+  api_reply reply;
+  reply.body = std::move(outcome.body);
+  return reply;
 }
 
 }  // namespace
@@ -165,10 +165,10 @@ api_reply handle_query(locked_store &store, const request_params &params, int64_
     if (!parsed) return error;
     time = *parsed;
   }
-  // A missing query goes to the store as "", which answers it with its own
+  // A missing query is read as "", which the front answers with its own
   // "missing query parameter" error.
   const std::string *query = param(params, "query");
-  return answer_reply(store.query(query ? *query : std::string(), time));
+  return outcome_reply(promql::instant_query(store, query ? *query : std::string(), time));
 }
 
 api_reply handle_query_range(locked_store &store, const request_params &params, const query_budget &budget) {
@@ -193,25 +193,23 @@ api_reply handle_query_range(locked_store &store, const request_params &params, 
                        "query resolution (?step=XX)");
   const std::string *query = param(params, "query");
   const std::string expr = query ? *query : std::string();
+  // As many series as the answer holds at the end (about a millisecond to
+  // learn). A query the front refuses is refused as it stands, whatever the
+  // window.
+  const std::optional<size_t> size = promql::answer_size(store, expr, *end);
+  if (!size) return outcome_reply(promql::range_query(store, expr, *start, *end, *step));
+  const uint64_t selected = *size;
   const uint64_t steps = static_cast<uint64_t>((*end - *start) / *step) + 1;
   const uint64_t evaluations = steps * store.series_count();
   if (evaluations > budget.max_evaluations)
     return over_budget(std::to_string(steps) + " steps over " + std::to_string(evaluations / steps) +
                        " series in the store, limit " + std::to_string(budget.max_evaluations) +
                        " (--query.max-evaluations)");
-  // An aggregation answers one series; anything else, as many as one
-  // instant question at the end selects (about a millisecond to learn).
-  uint64_t selected = 1;
-  if (!is_aggregation(expr)) {
-    std::string instant = store.query(expr, *end);
-    // A question the store refuses is refused the same way over a range.
-    if (!read_status(instant).success) return answer_reply(std::move(instant));
-    selected = count_results(instant);
-  }
   if (selected * steps > budget.max_points)
     return over_budget(std::to_string(selected) + " series of " + std::to_string(steps) + " steps, limit " +
                        std::to_string(budget.max_points) + " points (--query.max-points)");
-  return answer_reply(store.query_range(expr, *start, *end, *step));
+  // Questions for groups beyond the evaluation budget are computed in the host.
+  return outcome_reply(promql::range_query(store, expr, *start, *end, *step, budget.max_evaluations));
 }
 
 api_reply handle_labels(locked_store &store) { return answer_reply(store.label_names()); }

@@ -1,0 +1,632 @@
+#include "promql/parser.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string_view>
+
+#include <re2/re2.h>
+
+#include "promql/lexer.h"
+
+namespace orvik_host::promql {
+namespace {
+
+// The functions of the language; those the front does not answer are named
+// as unsupported, any other name as unknown.
+constexpr std::string_view kFunctions[] = {
+    "abs", "absent", "absent_over_time", "acos", "acosh", "asin", "asinh", "atan", "atanh",
+    "avg_over_time", "ceil", "changes", "clamp", "clamp_max", "clamp_min", "cos", "cosh",
+    "count_over_time", "day_of_month", "day_of_week", "day_of_year", "days_in_month", "deg", "delta",
+    "deriv", "exp", "floor", "histogram_count", "histogram_fraction", "histogram_quantile",
+    "histogram_sum", "holt_winters", "hour", "idelta", "increase", "irate", "label_join",
+    "label_replace", "last_over_time", "ln", "log10", "log2", "max_over_time", "min_over_time",
+    "minute", "month", "pi", "predict_linear", "present_over_time", "quantile_over_time", "rad",
+    "rate", "resets", "round", "scalar", "sgn", "sin", "sinh", "sort", "sort_desc", "sqrt",
+    "stddev_over_time", "stdvar_over_time", "sum_over_time", "tan", "tanh", "time", "timestamp",
+    "vector", "year"};
+
+constexpr std::string_view kAggregators[] = {"sum",    "avg",      "min",          "max",
+                                             "count",  "stddev",   "stdvar",       "topk",
+                                             "bottomk", "quantile", "count_values", "group"};
+
+// Words that cannot start an expression or name a metric.
+constexpr std::string_view kKeywords[] = {"by",          "without", "on",     "ignoring", "group_left",
+                                          "group_right", "offset",  "bool",   "and",      "or",
+                                          "unless",      "atan2"};
+
+template <size_t N>
+bool one_of(std::string_view word, const std::string_view (&list)[N]) {
+  return std::find(std::begin(list), std::end(list), word) != std::end(list);
+}
+
+std::string lower(std::string_view s) {
+  std::string out(s);
+  for (char &c : out) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c | 0x20 : c);
+  return out;
+}
+
+bool is_label_name(std::string_view s) {
+  if (s.empty() || (s[0] >= '0' && s[0] <= '9')) return false;
+  return std::all_of(s.begin(), s.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+  });
+}
+
+struct node {
+  enum class kind { number, string, selector, matrix, call, aggregate, unary, binary, paren };
+  kind k = kind::number;
+  size_t pos = 0;
+  double number = 0.0;
+  std::string op;  // function or aggregation name, operator token text
+  tok op_tok = tok::end;
+  selector sel;
+  int64_t range_ms = 0;
+  bool without = false;
+  std::vector<std::string> grouping;
+  std::vector<std::unique_ptr<node>> args;
+};
+using node_ptr = std::unique_ptr<node>;
+
+struct failure {
+  size_t pos;
+  std::string message;
+  bool unsupported;
+};
+
+std::string error_text(const failure &f) {
+  return (f.unsupported ? "not supported at char " : "parse error at char ") + std::to_string(f.pos + 1) + ": " +
+         f.message;
+}
+
+class parser {
+ public:
+  explicit parser(std::vector<token> tokens) : t_(std::move(tokens)) {}
+
+  bool failed() const { return failed_; }
+  const failure &why() const { return failure_; }
+
+  node_ptr expression() {
+    if (peek().kind == tok::end) return fail(peek().pos, "no expression found in input");
+    node_ptr e = binary(0);
+    if (e && peek().kind != tok::end) return fail(peek().pos, "unexpected " + describe(peek()));
+    return e;
+  }
+
+  bool lone_selector(selector *out) {
+    const token &first = peek();
+    if (first.kind == tok::end) return fail(first.pos, "no expression found in input"), false;
+    if (first.kind != tok::lbrace && (first.kind != tok::identifier || is_reserved(first.text))) {
+      fail(first.pos, "expected a series selector, found " + describe(first));
+      return false;
+    }
+    node_ptr n = primary();
+    if (!n) return false;
+    if (n->k != node::kind::selector) {
+      fail(first.pos, "expected a series selector, found a function call");
+      return false;
+    }
+    if (peek().kind != tok::end) {
+      fail(peek().pos, "unexpected " + describe(peek()) + " after the series selector");
+      return false;
+    }
+    *out = std::move(n->sel);
+    return true;
+  }
+
+ private:
+  const token &peek(size_t ahead = 0) const { return t_[std::min(i_ + ahead, t_.size() - 1)]; }
+  const token &take() { return t_[std::min(i_++, t_.size() - 1)]; }
+
+  std::nullptr_t fail(size_t pos, std::string message, bool unsupported = false) {
+    if (!failed_) failure_ = {pos, std::move(message), unsupported};
+    failed_ = true;
+    return nullptr;
+  }
+  std::nullptr_t refuse(size_t pos, std::string message) { return fail(pos, std::move(message), true); }
+
+  bool expect(tok kind, const char *what) {
+    if (peek().kind == kind) {
+      ++i_;
+      return true;
+    }
+    fail(peek().pos, std::string("expected ") + what + ", found " + describe(peek()));
+    return false;
+  }
+
+  // inf and nan read as numbers elsewhere; as label names they are names.
+  static bool is_label_token(const token &t) {
+    return (t.kind == tok::identifier || t.kind == tok::number) && is_label_name(t.text);
+  }
+
+  static bool is_reserved(const std::string &word) {
+    const std::string w = lower(word);
+    return one_of(w, kKeywords) || one_of(w, kAggregators);
+  }
+
+  // Binding strength of a binary operator at the cursor; 0 for none.
+  int precedence(const token &t) const {
+    switch (t.kind) {
+      case tok::eql: case tok::neq: case tok::lss: case tok::gtr: case tok::lte: case tok::gte: return 3;
+      case tok::add: case tok::sub: return 4;
+      case tok::mul: case tok::div: case tok::mod: return 5;
+      case tok::pow: return 7;
+      case tok::identifier: {
+        const std::string w = lower(t.text);
+        if (w == "or") return 1;
+        if (w == "and" || w == "unless") return 2;
+        if (w == "atan2") return 5;
+        return 0;
+      }
+      default: return 0;
+    }
+  }
+
+  node_ptr binary(int min_prec) {
+    if (depth_ == MAX_NESTING)
+      return fail(peek().pos, "the query nests deeper than " + std::to_string(MAX_NESTING) + " levels", true);
+    ++depth_;
+    node_ptr e = binary_chain(min_prec);
+    --depth_;
+    return e;
+  }
+
+  node_ptr binary_chain(int min_prec) {
+    node_ptr lhs = unary();
+    while (lhs) {
+      const token &op = peek();
+      const int prec = precedence(op);
+      if (prec == 0 || prec < min_prec) break;
+      node_ptr n = std::make_unique<node>();
+      n->k = node::kind::binary;
+      n->pos = op.pos;
+      n->op_tok = op.kind;
+      n->op = op.kind == tok::identifier ? lower(op.text) : describe(op).substr(1, describe(op).size() - 2);
+      ++i_;
+      if (peek().kind == tok::identifier) {
+        const std::string w = lower(peek().text);
+        if (w == "bool") return refuse(peek().pos, "the bool modifier of comparisons");
+        if (w == "on" || w == "ignoring" || w == "group_left" || w == "group_right")
+          return refuse(peek().pos, "vector matching (" + w + ")");
+      }
+      // ^ groups to the right, everything else to the left.
+      node_ptr rhs = binary(prec == 7 ? prec : prec + 1);
+      if (!rhs) return nullptr;
+      n->args.push_back(std::move(lhs));
+      n->args.push_back(std::move(rhs));
+      lhs = std::move(n);
+    }
+    return lhs;
+  }
+
+  // A sign binds more loosely than ^ and more tightly than * and /.
+  node_ptr unary() {
+    const token &t = peek();
+    if (t.kind != tok::add && t.kind != tok::sub) return postfix(primary());
+    ++i_;
+    node_ptr n = std::make_unique<node>();
+    n->k = node::kind::unary;
+    n->pos = t.pos;
+    n->op_tok = t.kind;
+    node_ptr operand = binary(7);
+    if (!operand) return nullptr;
+    n->args.push_back(std::move(operand));
+    return n;
+  }
+
+  node_ptr postfix(node_ptr e) {
+    while (e) {
+      const token &t = peek();
+      if (t.kind == tok::lbracket) {
+        const bool subquery = peek(1).kind == tok::colon || (peek(1).kind == tok::duration && peek(2).kind == tok::colon);
+        if (subquery) return refuse(t.pos, "subqueries");
+        if (e->k != node::kind::selector) return fail(t.pos, "ranges only allowed for vector selectors");
+        ++i_;
+        const token &d = take();
+        if (d.kind != tok::duration) return fail(d.pos, "expected a duration in the range, found " + describe(d));
+        if (d.duration_ms <= 0) return fail(d.pos, "a range must be longer than 0s");
+        if (!expect(tok::rbracket, "\"]\"")) return nullptr;
+        e->k = node::kind::matrix;
+        e->range_ms = d.duration_ms;
+      } else if (t.kind == tok::at) {
+        return refuse(t.pos, "the @ modifier");
+      } else if (t.kind == tok::identifier && lower(t.text) == "offset") {
+        return refuse(t.pos, "the offset modifier");
+      } else {
+        break;
+      }
+    }
+    return e;
+  }
+
+  node_ptr primary() {
+    const token &t = peek();
+    switch (t.kind) {
+      case tok::number: {
+        ++i_;
+        node_ptr n = std::make_unique<node>();
+        n->k = node::kind::number;
+        n->pos = t.pos;
+        n->number = t.number;
+        return n;
+      }
+      case tok::string: {
+        ++i_;
+        node_ptr n = std::make_unique<node>();
+        n->k = node::kind::string;
+        n->pos = t.pos;
+        return n;
+      }
+      case tok::lparen: {
+        ++i_;
+        node_ptr n = std::make_unique<node>();
+        n->k = node::kind::paren;
+        n->pos = t.pos;
+        node_ptr inner = binary(0);
+        if (!inner || !expect(tok::rparen, "\")\"")) return nullptr;
+        n->args.push_back(std::move(inner));
+        return n;
+      }
+      case tok::lbrace: return vector_selector(nullptr);
+      case tok::identifier: break;
+      default: return fail(t.pos, "unexpected " + describe(t));
+    }
+    const std::string word = lower(t.text);
+    if (one_of(word, kAggregators)) return aggregation();
+    if (one_of(word, kKeywords)) return fail(t.pos, "unexpected keyword \"" + t.text + "\"");
+    if (peek(1).kind == tok::lparen) return call();
+    return vector_selector(&t);
+  }
+
+  node_ptr call() {
+    const token &name = take();
+    ++i_;  // "("
+    if (!one_of(name.text, kFunctions)) return fail(name.pos, "unknown function with name \"" + name.text + "\"");
+    if (name.text != "rate" && name.text != "irate") return refuse(name.pos, "the function " + name.text + "()");
+    node_ptr n = std::make_unique<node>();
+    n->k = node::kind::call;
+    n->pos = name.pos;
+    n->op = name.text;
+    if (!arguments(n.get())) return nullptr;
+    return n;
+  }
+
+  // The cursor is past "("; reads expressions up to the closing ")".
+  bool arguments(node *n) {
+    if (peek().kind == tok::rparen) {
+      ++i_;
+      return true;
+    }
+    for (;;) {
+      node_ptr arg = binary(0);
+      if (!arg) return false;
+      n->args.push_back(std::move(arg));
+      if (peek().kind == tok::comma) {
+        ++i_;
+        continue;
+      }
+      return expect(tok::rparen, "\",\" or \")\"");
+    }
+  }
+
+  node_ptr aggregation() {
+    const token &name = take();
+    const std::string op = lower(name.text);
+    if (op != "sum" && op != "avg" && op != "min" && op != "max" && op != "count")
+      return refuse(name.pos, "the aggregation " + op + "()");
+    node_ptr n = std::make_unique<node>();
+    n->k = node::kind::aggregate;
+    n->pos = name.pos;
+    n->op = op;
+    bool grouped = false;
+    if (!grouping(n.get(), &grouped)) return nullptr;
+    if (!expect(tok::lparen, "\"(\" after the aggregation")) return nullptr;
+    if (!arguments(n.get())) return nullptr;
+    if (n->args.size() != 1)
+      return fail(name.pos, "wrong number of arguments for aggregate expression provided, expected 1, got " +
+                                std::to_string(n->args.size()));
+    const size_t second = peek().pos;
+    bool grouped_after = false;
+    if (!grouping(n.get(), &grouped_after)) return nullptr;
+    if (grouped && grouped_after) return fail(second, "the aggregation is grouped twice");
+    return n;
+  }
+
+  // by (...) or without (...), when it stands at the cursor.
+  bool grouping(node *n, bool *grouped) {
+    if (peek().kind != tok::identifier) return true;
+    const std::string w = lower(peek().text);
+    if (w != "by" && w != "without") return true;
+    ++i_;
+    *grouped = true;
+    n->without = w == "without";
+    n->grouping.clear();
+    if (!expect(tok::lparen, "\"(\" after the grouping keyword")) return false;
+    while (peek().kind != tok::rparen) {
+      const token &label = take();
+      if (!is_label_token(label)) {
+        fail(label.pos, "unexpected " + describe(label) + " in grouping, expected a label name");
+        return false;
+      }
+      if (std::find(n->grouping.begin(), n->grouping.end(), label.text) == n->grouping.end())
+        n->grouping.push_back(label.text);
+      if (peek().kind == tok::comma) {
+        ++i_;
+      } else if (peek().kind != tok::rparen) {
+        fail(peek().pos, "expected \",\" or \")\" in grouping, found " + describe(peek()));
+        return false;
+      }
+    }
+    ++i_;
+    return true;
+  }
+
+  // name, name{...} or {...}; the cursor is on the name or the brace.
+  node_ptr vector_selector(const token *name) {
+    node_ptr n = std::make_unique<node>();
+    n->k = node::kind::selector;
+    n->pos = peek().pos;
+    n->sel.pos = n->pos;
+    if (name) {
+      ++i_;
+      n->sel.matchers.push_back({"__name__", match_op::eq, name->text, name->pos, nullptr});
+    }
+    if (peek().kind == tok::lbrace) {
+      ++i_;
+      while (peek().kind != tok::rbrace) {
+        if (!label_matcher(&n->sel)) return nullptr;
+        if (peek().kind == tok::comma) {
+          ++i_;
+        } else if (peek().kind != tok::rbrace) {
+          return fail(peek().pos, "expected \",\" or \"}\" in label matching, found " + describe(peek()));
+        }
+      }
+      ++i_;
+    }
+    return check_selector(n->sel, name != nullptr) ? std::move(n) : nullptr;
+  }
+
+  bool label_matcher(selector *sel) {
+    const token &label = take();
+    if (!is_label_token(label)) {
+      fail(label.pos, "unexpected " + describe(label) + " in label matching, expected a label name");
+      return false;
+    }
+    const token &op = take();
+    matcher m;
+    m.name = label.text;
+    m.pos = label.pos;
+    switch (op.kind) {
+      case tok::assign: m.op = match_op::eq; break;
+      case tok::neq: m.op = match_op::neq; break;
+      case tok::re: m.op = match_op::re; break;
+      case tok::nre: m.op = match_op::nre; break;
+      default:
+        fail(op.pos, "unexpected " + describe(op) + " in label matching, expected one of \"=\", \"!=\", \"=~\", \"!~\"");
+        return false;
+    }
+    const token &value = take();
+    if (value.kind != tok::string) {
+      fail(value.pos, "unexpected " + describe(value) + " in label matching, expected a string");
+      return false;
+    }
+    m.value = value.text;
+    if (m.op == match_op::re || m.op == match_op::nre) {
+      if (++regexes_ > MAX_REGEX_MATCHERS) {
+        fail(op.pos, "more than " + std::to_string(MAX_REGEX_MATCHERS) + " regular expressions in one query",
+             true);
+        return false;
+      }
+      RE2::Options options;
+      options.set_log_errors(false);
+      options.set_max_mem(REGEX_MAX_MEM);
+      // Matched with FullMatch, which anchors the expression as a whole
+      // (wrapping it in ^(?:...)$ would let "a)|(b" escape the group).
+      auto re = std::make_shared<const RE2>(m.value, options);
+      if (!re->ok()) {
+        fail(value.pos, "invalid regular expression \"" + m.value + "\": " + re->error());
+        return false;
+      }
+      m.regex = std::move(re);
+    }
+    sel->matchers.push_back(std::move(m));
+    return true;
+  }
+
+  bool check_selector(const selector &sel, bool named) {
+    bool non_empty = false;
+    for (size_t k = 0; k < sel.matchers.size(); ++k) {
+      const matcher &m = sel.matchers[k];
+      if (named && k > 0 && m.name == "__name__") {
+        fail(m.pos, "metric name must not be set twice");
+        return false;
+      }
+      non_empty = non_empty || !matches_empty(m);
+    }
+    if (!non_empty) {
+      fail(sel.pos, "vector selector must contain at least one non-empty matcher");
+      return false;
+    }
+    return true;
+  }
+
+  std::vector<token> t_;
+  size_t i_ = 0;
+  size_t regexes_ = 0;
+  size_t depth_ = 0;
+  bool failed_ = false;
+  failure failure_{0, "", false};
+};
+
+// ---- From the tree to the shapes the front answers ----------------------
+
+const node &strip(const node &n) { return n.k == node::kind::paren ? strip(*n.args[0]) : n; }
+
+bool is_scalar(const node &n) {
+  const node &s = strip(n);
+  switch (s.k) {
+    case node::kind::number: return true;
+    case node::kind::unary: return is_scalar(*s.args[0]);
+    case node::kind::binary: return is_scalar(*s.args[0]) && is_scalar(*s.args[1]);
+    default: return false;
+  }
+}
+
+// The first construct of a scalar tree the front cannot compute.
+const node *unsupported_scalar_op(const node &n) {
+  const node &s = strip(n);
+  if (s.k == node::kind::unary) return unsupported_scalar_op(*s.args[0]);
+  if (s.k != node::kind::binary) return nullptr;
+  if (const node *inner = unsupported_scalar_op(*s.args[0])) return inner;
+  switch (s.op_tok) {
+    case tok::add: case tok::sub: case tok::mul: case tok::div: case tok::mod: case tok::pow: break;
+    default: return &s;
+  }
+  return unsupported_scalar_op(*s.args[1]);
+}
+
+double scalar_value(const node &n) {
+  const node &s = strip(n);
+  if (s.k == node::kind::number) return s.number;
+  if (s.k == node::kind::unary) {
+    const double v = scalar_value(*s.args[0]);
+    return s.op_tok == tok::sub ? -v : v;
+  }
+  const double a = scalar_value(*s.args[0]);
+  const double b = scalar_value(*s.args[1]);
+  switch (s.op_tok) {
+    case tok::add: return a + b;
+    case tok::sub: return a - b;
+    case tok::mul: return a * b;
+    case tok::div: return a / b;
+    case tok::mod: return std::fmod(a, b);
+    default: return std::pow(a, b);
+  }
+}
+
+// Reads a selector, or rate or irate of one, into *out; anything else is
+// named in *why.
+bool vector_shape(const node &n, query_shape *out, failure *why) {
+  const node &s = strip(n);
+  switch (s.k) {
+    case node::kind::selector:
+      out->sel = s.sel;
+      return true;
+    case node::kind::call: {
+      if (s.args.size() != 1) {
+        *why = {s.pos, "expected 1 argument in call to function \"" + s.op + "\", got " + std::to_string(s.args.size()), false};
+        return false;
+      }
+      const node &arg = strip(*s.args[0]);
+      if (arg.k != node::kind::matrix) {
+        *why = {arg.pos, "expected type range vector in call to function \"" + s.op + "\"", false};
+        return false;
+      }
+      out->fn = s.op == "rate" ? range_fn::rate : range_fn::irate;
+      out->sel = arg.sel;
+      out->range_ms = arg.range_ms;
+      return true;
+    }
+    case node::kind::aggregate: *why = {s.pos, "nested aggregations", true}; return false;
+    case node::kind::binary: *why = {s.pos, "binary operators on vectors (" + s.op + ")", true}; return false;
+    case node::kind::unary: *why = {s.pos, "unary operators on vectors", true}; return false;
+    case node::kind::number: *why = {s.pos, "numbers as the argument of an aggregation", true}; return false;
+    case node::kind::string: *why = {s.pos, "string literals", true}; return false;
+    case node::kind::matrix:
+      *why = {s.pos, "a range selector outside rate() and irate()", true};
+      return false;
+    default: *why = {s.pos, "this expression", true}; return false;
+  }
+}
+
+bool shape_of(const node &top, bool range_query, query_shape *out, failure *why) {
+  const node &s = strip(top);
+  if (is_scalar(s)) {
+    if (const node *op = unsupported_scalar_op(s)) {
+      *why = {op->pos, "the operator " + op->op + " between numbers", true};
+      return false;
+    }
+    out->kind = query_shape::kind::scalar;
+    out->scalar = scalar_value(s);
+    return true;
+  }
+  if (s.k == node::kind::matrix) {
+    *why = {s.pos,
+            range_query ? "a range selector as a range query (it must be an instant vector or a scalar)"
+                        : "a bare range selector in an instant query: the store cannot list raw samples, "
+                          "ask for the selector without a range or for rate() of it",
+            true};
+    return false;
+  }
+  if (s.k == node::kind::string) {
+    *why = {s.pos, "string literals", true};
+    return false;
+  }
+  if (s.k == node::kind::binary && (is_scalar(*s.args[0]) || is_scalar(*s.args[1]))) {
+    *why = {s.pos, "binary operators between a vector and a number (" + s.op + ")", true};
+    return false;
+  }
+  if (s.k == node::kind::binary) {
+    *why = {s.pos, "binary operators between vectors (" + s.op + ")", true};
+    return false;
+  }
+  out->kind = query_shape::kind::vector;
+  if (s.k != node::kind::aggregate) return vector_shape(s, out, why);
+  out->agg = s.op == "sum" ? agg_op::sum : s.op == "avg" ? agg_op::avg : s.op == "min" ? agg_op::min
+           : s.op == "max" ? agg_op::max : agg_op::count;
+  out->without = s.without;
+  out->grouping = s.grouping;
+  return vector_shape(*s.args[0], out, why);
+}
+
+}  // namespace
+
+bool matches_empty(const matcher &m) { return matcher_passes(m, std::string_view()); }
+
+bool matcher_passes(const matcher &m, std::string_view value) {
+  switch (m.op) {
+    case match_op::eq: return value == m.value;
+    case match_op::neq: return value != m.value;
+    case match_op::re: return RE2::FullMatch(re2::StringPiece(value.data(), value.size()), *m.regex);
+    case match_op::nre: return !RE2::FullMatch(re2::StringPiece(value.data(), value.size()), *m.regex);
+  }
+  return false;
+}
+
+bool parse_query(std::string_view text, bool range_query, query_shape *out, std::string *error) {
+  std::vector<token> tokens;
+  lex_error lexed;
+  if (!lex(text, &tokens, &lexed)) {
+    *error = error_text({lexed.pos, lexed.message, false});
+    return false;
+  }
+  parser p(std::move(tokens));
+  node_ptr tree = p.expression();
+  if (!tree) {
+    *error = error_text(p.why());
+    return false;
+  }
+  failure why{0, "", false};
+  *out = query_shape();
+  if (!shape_of(*tree, range_query, out, &why)) {
+    *error = error_text(why);
+    return false;
+  }
+  return true;
+}
+
+bool parse_selector(std::string_view text, selector *out, std::string *error) {
+  std::vector<token> tokens;
+  lex_error lexed;
+  if (!lex(text, &tokens, &lexed)) {
+    *error = error_text({lexed.pos, lexed.message, false});
+    return false;
+  }
+  parser p(std::move(tokens));
+  if (!p.lone_selector(out)) {
+    *error = error_text(p.why());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace orvik_host::promql

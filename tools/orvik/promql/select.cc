@@ -1,0 +1,110 @@
+#include "promql/select.h"
+
+#include <algorithm>
+
+namespace orvik_host::promql {
+namespace {
+
+// The store's field sizes less the terminating NUL: longer texts are cut
+// there, and a cut matcher would match a different value.
+constexpr size_t LIBRARY_MAX_LABEL_NAME = 63;
+constexpr size_t LIBRARY_MAX_VALUE = 127;
+
+bool library_label_name(std::string_view name) {
+  if (name.empty() || name.size() > LIBRARY_MAX_LABEL_NAME) return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+  });
+}
+
+bool passes_host_side(const label_list &labels, const selector &sel, const std::vector<bool> &host_side) {
+  for (size_t k = 0; k < sel.matchers.size(); ++k) {
+    if (host_side[k] && !matcher_passes(sel.matchers[k], label_value(labels, sel.matchers[k].name))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool library_selector::add(std::string_view name, match_op op, std::string_view value) {
+  if (op != match_op::eq && op != match_op::neq) return false;
+  // Every series has a name, so "a name equal to (or other than) the empty
+  // text" means the same in the store and in the query language.
+  const bool empty_name = name == "__name__" && value.empty();
+  if ((value.empty() && !empty_name) || value.size() > LIBRARY_MAX_VALUE || value.find('\0') != std::string_view::npos) return false;
+  if (!library_label_name(name) || count_ == LIBRARY_MAX_MATCHERS) return false;
+  if (count_ > 0) matchers_ += ',';
+  matchers_.append(name);
+  matchers_ += op == match_op::eq ? "=\"" : "!=\"";
+  // The store's only escape: a backslash makes the next byte literal.
+  for (char c : value) {
+    if (c == '"' || c == '\\') matchers_ += '\\';
+    matchers_ += c;
+  }
+  matchers_ += '"';
+  ++count_;
+  return true;
+}
+
+std::string library_selector::text() const {
+  // Every series has a non-empty name, so this selects them all.
+  if (count_ == 0) return "{__name__!=\"\"}";
+  return "{" + matchers_ + "}";
+}
+
+void split_selector(const selector &sel, library_selector *library, std::vector<bool> *host_side) {
+  host_side->assign(sel.matchers.size(), false);
+  for (size_t k = 0; k < sel.matchers.size(); ++k) {
+    const matcher &m = sel.matchers[k];
+    (*host_side)[k] = !library->add(m.name, m.op, m.value);
+  }
+}
+
+selection filter_answer(std::string_view answer, const selector &sel, const std::vector<bool> &host_side) {
+  selection out;
+  out.answered = read_series(answer);
+  out.kept.resize(out.answered.size());
+  for (size_t i = 0; i < out.answered.size(); ++i) {
+    out.kept[i] = passes_host_side(out.answered[i].metric, sel, host_side);
+    out.kept_count += out.kept[i] ? 1 : 0;
+  }
+  return out;
+}
+
+std::string_view label_value(const label_list &labels, std::string_view name) {
+  for (const auto &[label, value] : labels)
+    if (label == name) return value;
+  return std::string_view();
+}
+
+std::optional<std::vector<selected_series>> select_series(locked_store &store, std::string_view selector_text,
+                                                          int64_t time_ms, std::string *error) {
+  selector sel;
+  std::string message;
+  if (!parse_selector(selector_text, &sel, &message)) {
+    if (error) *error = message;
+    return std::nullopt;
+  }
+  library_selector library;
+  std::vector<bool> host_side;
+  split_selector(sel, &library, &host_side);
+  std::string answer;
+  {
+    locked_store::session session = store.open_session();
+    answer = session.query(library.text(), time_ms);
+  }
+  selection picked = filter_answer(answer, sel, host_side);
+  std::vector<selected_series> result;
+  result.reserve(picked.kept_count);
+  for (size_t i = 0; i < picked.answered.size(); ++i) {
+    if (!picked.kept[i]) continue;
+    selected_series s;
+    s.labels = std::move(picked.answered[i].metric);
+    std::stable_sort(s.labels.begin(), s.labels.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    result.push_back(std::move(s));
+  }
+  return result;
+}
+
+}  // namespace orvik_host::promql
