@@ -5,7 +5,7 @@
 
 namespace orvik_host {
 
-std::vector<route> api_routes(locked_store &store, const query_budget &budget) {
+std::vector<route> api_routes(locked_store &store, const query_budget &budget, const metrics_page &metrics) {
   const std::vector<std::string> get_post{"GET", "POST"};
   std::vector<route> routes;
   auto add = [&routes](std::string path, std::vector<std::string> methods,
@@ -28,7 +28,7 @@ std::vector<route> api_routes(locked_store &store, const query_budget &budget) {
   add("/", {"GET"}, page);
   add("/graph", {"GET"}, page);
   add("/page/*", {"GET"}, page);
-  add("/metrics", {"GET"}, [&store](const http_request &) { return handle_metrics(store); });
+  add("/metrics", {"GET"}, [&store, metrics](const http_request &) { return handle_metrics(store, metrics); });
   add("/-/healthy", {"GET"}, [](const http_request &) {
     return api_reply{200, "text/plain; charset=utf-8", "orvik is healthy.\n", {}};
   });
