@@ -1,6 +1,7 @@
 #include "api/routes.h"
 
 #include "page/page.h"
+#include "remote_write/receiver.h"
 #include "times.h"
 
 namespace orvik_host {
@@ -39,6 +40,15 @@ std::vector<route> api_routes(locked_store &store, const query_budget &budget, c
   snapshot.body_limit = MAX_SNAPSHOT_BODY_BYTES;
   snapshot.form_body = false;
   snapshot.write = true;
+  route &receiver = add("/api/v1/write", {"POST"}, [&store](const http_request &req) {
+    return remote_write::handle_remote_write(store, req.body);
+  });
+  receiver.body_limit = remote_write::MAX_WRITE_BODY_BYTES;
+  receiver.form_body = false;
+  // Remote-write bodies are snappy blocks by definition; the handler reads
+  // the inflated length before inflating.
+  receiver.content_encodings = {"snappy"};
+  receiver.write = true;
   return routes;
 }
 

@@ -159,7 +159,7 @@ api_reply handle_remote_write(locked_store &store, std::string_view body) {
   if (refused.empty()) {
     api_reply reply;
     reply.status = 204;
-    reply.content_type.clear();
+    reply.content_type = "text/plain; charset=utf-8";
     return reply;
   }
   size_t not_stored = 0;
