@@ -64,9 +64,14 @@ bool plain_text(std::string_view text) {
   return valid_utf8(text);
 }
 
+// A text for the refusal message, which must itself be readable UTF-8.
 std::string quoted(std::string_view text) {
   std::string out = "\"";
-  for (char c : text.substr(0, 80)) out += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
+  const bool utf8 = valid_utf8(text.substr(0, 80));
+  for (char c : text.substr(0, 80)) {
+    const auto byte = static_cast<unsigned char>(c);
+    out += byte < 0x20 || (byte >= 0x80 && !utf8) ? '?' : c;
+  }
   return out + (text.size() > 80 ? "...\"" : "\"");
 }
 

@@ -299,6 +299,7 @@ struct remote_writer::impl {
           last_success_ms = now_ms();
           break;
         }
+        if (stopping) break;
         std::string reason = result.status ? "HTTP " + std::to_string(result.status) : result.error;
         if (result.status && !result.body.empty()) reason += ": " + result.body.substr(0, 512);
         while (!reason.empty() && reason.back() == '\n') reason.pop_back();
