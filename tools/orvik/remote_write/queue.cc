@@ -1,6 +1,7 @@
 #include "remote_write/queue.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace orvik_host::remote_write {
 
