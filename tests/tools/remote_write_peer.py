@@ -162,7 +162,7 @@ def stub(mode, port_file, log_file):
             status = {"flaky": 503 if n <= 2 else 204, "refuse": 400, "silent": 0}[mode]
             entry = {"n": n, "status": status, "digest": hashlib.sha1(body).hexdigest(),
                      "encoding": self.headers["Content-Encoding"], "version": self.headers["X-Prometheus-Remote-Write-Version"],
-                     "agent": self.headers["User-Agent"],
+                     "agent": self.headers["User-Agent"], "authorization": self.headers["Authorization"],
                      "samples": [[list(map(list, labels)), t] for labels, s in decode(body) for t, _ in s]}
             with lock, open(log_file, "a") as log:
                 log.write(json.dumps(entry) + "\n")

@@ -77,9 +77,10 @@ for mode in flaky refuse silent; do
   $peer stub "$mode" "$work/$mode.port" "$work/$mode.jsonl" &
   started+=($!)
 done
+echo 'the token' >"$work/token"
 for mode in flaky refuse silent; do
   wait_for 10 test -s "$work/$mode.port" || fail "stub $mode did not start"
-  start_orvik "to-$mode" --collect 1s --remote-write.timeout 1s \
+  start_orvik "to-$mode" --collect 1s --remote-write.timeout 1s --remote-write.bearer-token-file "$work/token" \
     --remote-write.url "http://127.0.0.1:$(cat "$work/$mode.port")/api/v1/write"
   eval "url_$mode=\$url"
 done
@@ -101,7 +102,8 @@ work, sent0, refused0, sent1, refused1 = sys.argv[1], *map(int, sys.argv[2:])
 log = lambda mode: [json.loads(l) for l in open("%s/%s.jsonl" % (work, mode))]
 flaky, refuse, silent = log("flaky"), log("refuse"), log("silent")
 first = flaky[0]
-assert (first["encoding"], first["version"]) == ("snappy", "0.1.0") and first["agent"].startswith("orvik/"), first
+assert (first["encoding"], first["version"], first["authorization"]) == ("snappy", "0.1.0", "Bearer the token"), first
+assert first["agent"].startswith("orvik/"), first
 assert [r["digest"] for r in flaky[:3]] == [first["digest"]] * 3, "503 twice, then the same batch again"
 accepted = [(tuple(map(tuple, s[0])), s[1]) for r in flaky if r["status"] == 204 for s in r["samples"]]
 assert len(accepted) == len(set(accepted)), "a sample arrived twice"
