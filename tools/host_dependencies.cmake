@@ -1,8 +1,9 @@
 # The host program's own dependencies: Boost's header-only Beast and Asio,
 # zlib (gzip answers), OpenSSL (TLS connections, and SHA-256 for the
 # credential cache), yaml-cpp (the web configuration file), libcrypt (bcrypt
-# through crypt_r), RE2 (regular expressions in queries) and CLI11. Both
-# tools/ and tests/tools/ include this; the library needs none of them. Sets
+# through crypt_r), RE2 (regular expressions in queries), CLI11, and for
+# remote write protobuf (with protoc) and snappy. Both tools/ and tests/tools/
+# include this; the library needs none of them. Sets
 # ORVIK_HOST_DEPENDENCIES_FOUND. The program reads Linux's /proc and uses
 # POSIX signals, so other systems (the Windows cross build) go without.
 if(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
@@ -42,9 +43,22 @@ if(NOT TARGET CLI11::CLI11)
     set_target_properties(CLI11::CLI11 PROPERTIES IMPORTED_GLOBAL TRUE)
   endif()
 endif()
+if(NOT TARGET protobuf::libprotobuf)
+  find_package(Protobuf QUIET)
+  if(TARGET protobuf::libprotobuf)
+    set_target_properties(protobuf::libprotobuf PROPERTIES IMPORTED_GLOBAL TRUE)
+  endif()
+endif()
+if(NOT TARGET Snappy::snappy)
+  find_package(Snappy CONFIG QUIET)
+  if(TARGET Snappy::snappy)
+    set_target_properties(Snappy::snappy PROPERTIES IMPORTED_GLOBAL TRUE)
+  endif()
+endif()
 find_package(Threads REQUIRED)
 if(TARGET Boost::headers AND TARGET ZLIB::ZLIB AND TARGET OpenSSL::SSL AND TARGET CLI11::CLI11
-   AND TARGET PkgConfig::libcrypt AND TARGET yaml-cpp AND TARGET PkgConfig::re2)
+   AND TARGET PkgConfig::libcrypt AND TARGET yaml-cpp AND TARGET PkgConfig::re2 AND TARGET protobuf::libprotobuf
+   AND Protobuf_PROTOC_EXECUTABLE AND TARGET Snappy::snappy)
   set(ORVIK_HOST_DEPENDENCIES_FOUND TRUE)
 else()
   set(ORVIK_HOST_DEPENDENCIES_FOUND FALSE)

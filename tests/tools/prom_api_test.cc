@@ -165,9 +165,29 @@ TEST_F(PromApi, SnapshotIngestsAtItsOwnTimeAndReportsRejections) {
 }
 
 TEST_F(PromApi, MetricsAreTextExposition) {
-  const api_reply reply = handle_metrics(*store);
+  const int64_t newest = T0 + 60000;
+  const api_reply reply = handle_metrics(*store, {}, newest + DEFAULT_METRICS_MAX_AGE_MS);
   EXPECT_EQ(reply.content_type, "text/plain; version=0.0.4; charset=utf-8");
   EXPECT_NE(reply.body.find("\nrequests{job=\"api\"} 120\n"), std::string::npos) << reply.body;
+}
+
+TEST_F(PromApi, MetricsLeaveOutSeriesPastTheAgeLimit) {
+  const int64_t newest = T0 + 60000;
+  EXPECT_EQ(handle_metrics(*store, {}, newest + DEFAULT_METRICS_MAX_AGE_MS + 1).body.find("requests"), std::string::npos)
+      << "one millisecond past the limit the series goes stale";
+  metrics_page page;
+  page.max_age_ms = 3600 * 1000;
+  page.append_own = [](std::string &out) { out += "own 1\n"; };
+  const std::string body = handle_metrics(*store, page, newest + 3600 * 1000).body;
+  EXPECT_NE(body.find("requests{job=\"api\"} 120\n"), std::string::npos) << body;
+  EXPECT_EQ(body.substr(body.size() - 6), "own 1\n") << "the server's own families come last";
+
+  // A fresh series stays while an old one in the same family goes.
+  ASSERT_EQ(store->ingest_snapshot(R"([{"name":"requests","value":7,"labels":{"job":"web"},"timestamp_ms":)" +
+                                       std::to_string(newest + 600000) + "}]", 0).stored, 1);
+  const std::string mixed = handle_metrics(*store, {}, newest + 600000).body;
+  EXPECT_EQ(mixed.find("job=\"api\""), std::string::npos) << mixed;
+  EXPECT_NE(mixed.find("requests{job=\"web\"} 7\n"), std::string::npos) << mixed;
 }
 
 TEST(AnswerReply, MapsTheStoresAnswersToStatuses) {

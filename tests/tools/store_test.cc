@@ -89,5 +89,49 @@ TEST(LockedStore, SerialisesCallsFromSeveralThreads) {
   EXPECT_EQ(store->total_samples(), static_cast<uint64_t>(THREADS * ROUNDS));
 }
 
+// What each ingest and append reports as stored: exactly the samples the
+// store took, at the library's precision, never one it refused.
+TEST(LockedStore, ReportsTheSamplesItStored) {
+  std::string error;
+  auto store = locked_store::create(3, 4, &error);
+  ASSERT_TRUE(store) << error;
+  std::vector<stored_sample> seen;
+  store->report_stored_samples([&](std::vector<stored_sample> s) { seen.insert(seen.end(), s.begin(), s.end()); });
+
+  ASSERT_EQ(store->ingest_snapshot(R"([{"name":"a","value":0.1,"labels":{"k":"v"},"timestamp_ms":1500},
+      {"name":"b","value":2}])", 7000).stored, 2);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].metric, (label_list{{"__name__", "a"}, {"k", "v"}}));
+  EXPECT_EQ(seen[0].value, 0.1);
+  EXPECT_EQ(seen[0].timestamp_ms, 1500);
+  EXPECT_EQ(seen[1].metric, (label_list{{"__name__", "b"}}));
+  EXPECT_EQ(seen[1].timestamp_ms, 7000) << "undated samples carry the ingest's time";
+
+  // A second ingest reports its own samples only; the scratch store was emptied.
+  seen.clear();
+  ASSERT_EQ(store->ingest_snapshot(R"([{"name":"b","value":3,"timestamp_ms":8000}])", 0).stored, 1);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].value, 3);
+
+  // The table holds three series: of c and d only c is stored, and b's new
+  // sample still is.
+  seen.clear();
+  ASSERT_EQ(store->ingest_snapshot(R"([{"name":"c","value":4,"timestamp_ms":9000},
+      {"name":"d","value":5,"timestamp_ms":9000},{"name":"b","value":6,"timestamp_ms":9000}])", 0).stored, 2);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(metric_name(seen[0].metric), "c");
+  EXPECT_EQ(metric_name(seen[1].metric), "b");
+
+  seen.clear();
+  const append_outcome outcome = store->append_samples(
+      {{"a", R"({"k":"v"})", {{"__name__", "a"}, {"k", "v"}}, 1.0 / 3, 10000},
+       {"e", "{}", {{"__name__", "e"}}, 1, 10000},
+       {"f", "{}", {{"__name__", "f"}}, 1, 10000}});
+  EXPECT_EQ(outcome.stored, 1u);
+  EXPECT_EQ(outcome.refused, (std::vector<std::pair<std::string, size_t>>{{"series table full", 2}}));
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].value, 1.0 / 3) << "appended samples are reported at full precision";
+}
+
 }  // namespace
 }  // namespace orvik_host

@@ -89,13 +89,15 @@ size_t append_family(std::string &out, const std::string &name, const std::vecto
   return left_out;
 }
 
-std::string format_exposition(const std::vector<series> &elements, uint64_t rejected_samples) {
+std::string format_exposition(const std::vector<series> &elements, uint64_t rejected_samples,
+                              int64_t oldest_ms) {
   // Families in the order their first series appears, which is the order
   // the series were made in.
   std::vector<std::pair<std::string, std::vector<series>>> families;
   std::unordered_map<std::string, size_t> family_of;
   size_t left_out = 0;
   for (const series &s : elements) {
+    if (!s.points.empty() && s.points.front().time_ms < oldest_ms) continue;
     const std::string name = metric_name(s.metric);
     if (!valid_metric_name(name) || name == REJECTED_SAMPLES_METRIC) {
       ++left_out;
@@ -131,11 +133,11 @@ std::string format_exposition(const std::vector<series> &elements, uint64_t reje
   return out;
 }
 
-std::string render_exposition(locked_store &store) {
+std::string render_exposition(locked_store &store, int64_t oldest_ms) {
   // Evaluated at the current time, a selector of every series gives each
   // one's newest sample at or before now.
   const std::string answer = store.query("{__name__!=\"\"}", 0);
-  return format_exposition(read_series(answer), store.rejected_samples());
+  return format_exposition(read_series(answer), store.rejected_samples(), oldest_ms);
 }
 
 }  // namespace orvik_host

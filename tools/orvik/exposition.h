@@ -4,6 +4,7 @@
 #define ORVIK_HOST_EXPOSITION_H
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,14 +33,22 @@ inline constexpr const char *REJECTED_SAMPLES_METRIC = "orvik_rejected_samples_t
 // many.
 size_t append_family(std::string &out, const std::string &name, const std::vector<series> &elements);
 
+// Series whose newest sample is older than this are left out of /metrics, so
+// that a scraper marks them stale instead of writing their last value again
+// at every scrape.
+inline constexpr int64_t DEFAULT_METRICS_MAX_AGE_MS = 5 * 60 * 1000;
+inline constexpr int64_t NO_AGE_LIMIT = std::numeric_limits<int64_t>::min();
+
 // The page for the elements of an instant answer over every series: one
 // family per metric name, then orvik's own counter of rejected samples, then
 // a comment line counting the series the format cannot carry (invalid
 // names, a label named "__name__", label text the store cut), if any.
-std::string format_exposition(const std::vector<series> &elements, uint64_t rejected_samples);
+// Elements whose sample is older than oldest_ms are left out, uncounted.
+std::string format_exposition(const std::vector<series> &elements, uint64_t rejected_samples,
+                              int64_t oldest_ms = NO_AGE_LIMIT);
 
 // The whole page, from one instant question over every series.
-std::string render_exposition(locked_store &store);
+std::string render_exposition(locked_store &store, int64_t oldest_ms = NO_AGE_LIMIT);
 
 }  // namespace orvik_host
 

@@ -87,6 +87,20 @@ int main(int argc, char **argv) {
   server->add_option("--web.max-connections", serve.server.max_connections,
                      "Most open connections; past it the longest-waiting one is closed")
       ->capture_default_str();
+  server->add_option("--metrics.max-age", serve.metrics_max_age,
+                     "Leave series whose newest sample is older than this out of /metrics")
+      ->capture_default_str();
+  auto &rw = serve.remote_write;
+  server->add_option("--remote-write.url", rw.url, "Send every stored sample to this remote-write receiver");
+  server->add_option("--remote-write.queue-samples", rw.queue_samples,
+                     "Most samples waiting to be sent; the oldest are dropped past it (default series x samples)");
+  server->add_option("--remote-write.timeout", serve.remote_write_timeout,
+                     "A receiver that has not answered by then is retried")
+      ->capture_default_str();
+  server->add_option("--remote-write.ca-file", rw.ca_file, "https: trust these certificates instead of the system's");
+  server->add_option("--remote-write.basic-auth-user", rw.basic_auth_user, "User for basic authentication");
+  server->add_option("--remote-write.password-file", rw.password_file, "File holding the basic-authentication password");
+  server->add_option("--remote-write.bearer-token-file", rw.bearer_token_file, "File holding a bearer token to send");
   add_store_options(*server, serve.store);
 
   try {

@@ -33,6 +33,25 @@ int run_serve(const serve_options &options, std::ostream &err) {
     interval_ms = *parsed;
   }
 
+  auto max_age = parse_duration_ms(options.metrics_max_age);
+  if (!max_age || *max_age <= 0) {
+    err << "orvik: cannot read --metrics.max-age \"" << options.metrics_max_age << "\": use a duration, e.g. 5m\n";
+    return 2;
+  }
+  remote_write::sender_options sending = options.remote_write;
+  if (!sending.url.empty()) {
+    auto timeout = parse_duration_ms(options.remote_write_timeout);
+    if (!timeout || *timeout < 100 || *timeout > 600000) {
+      err << "orvik: cannot read --remote-write.timeout \"" << options.remote_write_timeout
+          << "\": use a duration from 100ms to 10m\n";
+      return 2;
+    }
+    sending.timeout_ms = *timeout;
+    if (!sending.queue_samples)
+      sending.queue_samples = static_cast<size_t>(options.store.series ? options.store.series : 1024) *
+                              (options.store.samples ? options.store.samples : 1440);
+  }
+
   // Answers of several megabytes are made and dropped all the time; in
   // mappings of their own they go back to the system when dropped, instead
   // of staying in the heap at the size of the largest one yet.
@@ -58,10 +77,26 @@ int run_serve(const serve_options &options, std::ostream &err) {
   auto store = open_store(options.store, stats, err);
   if (!store) return 1;
 
+  // Started before any thread that stores samples, so that none is missed.
+  std::unique_ptr<remote_write::remote_writer> writer;
+  if (!sending.url.empty()) {
+    std::string error;
+    writer = remote_write::remote_writer::start(sending, &err, &error);
+    if (!writer) {
+      err << "orvik: " << error << '\n';
+      return 2;
+    }
+    remote_write::remote_writer *out = writer.get();
+    store->report_stored_samples([out](std::vector<stored_sample> samples) { out->submit(std::move(samples)); });
+  }
+  metrics_page page;
+  page.max_age_ms = *max_age;
+  if (writer) page.append_own = [out = writer.get()](std::string &text) { out->append_metrics(text); };
+
   access_control access(web);
   server_settings.log = &err;
   server_settings.guard = [&access](const http_request &request) { return access.screen(request); };
-  http_server server(access.protect(api_routes(*store, options.budget)), server_settings);
+  http_server server(access.protect(api_routes(*store, options.budget, page)), server_settings);
   std::string bind_error;
   const int port = server.bind(*address, &bind_error);
   if (port < 0) {
@@ -90,6 +125,7 @@ int run_serve(const serve_options &options, std::ostream &err) {
   server.run(true, [&err](int signal_number) {
     err << "orvik: stopping on " << strsignal(signal_number) << '\n' << std::flush;
   });
+  if (writer) writer->stop();
   return 0;
 }
 

@@ -11,6 +11,7 @@
 #include "api/prom_api.h"
 #include "commands.h"
 #include "http/server.h"
+#include "remote_write/sender.h"
 
 namespace orvik_host {
 
@@ -21,6 +22,11 @@ struct serve_options {
   query_budget budget;
   server_options server;  // its log is the error stream
   std::string web_config_file;  // empty: plain HTTP, no credentials
+  std::string metrics_max_age = "5m";
+  // Remote write out when url is set; queue_samples 0 means one ring's
+  // worth for every series of the store; timeout is a duration.
+  remote_write::sender_options remote_write;
+  std::string remote_write_timeout = "30s";
 };
 
 int run_serve(const serve_options &options, std::ostream &err);

@@ -4,14 +4,18 @@
 #ifndef ORVIK_HOST_STORE_H
 #define ORVIK_HOST_STORE_H
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "answer_reader.h"
 #include "orvik.h"
 
 namespace orvik_host {
@@ -38,6 +42,32 @@ class rejection_log {
  private:
   std::ostream &out_;
   std::vector<std::string> causes_;
+};
+
+// A sample the store took, its series named as the answers name it.
+struct stored_sample {
+  label_list metric;
+  double value = 0.0;
+  int64_t timestamp_ms = 0;
+};
+
+// Told of every sample stored, outside the store's lock.
+using stored_listener = std::function<void(std::vector<stored_sample>)>;
+
+// One sample for append_samples: the series name, its other labels as a JSON
+// object text, and the whole label set to report it under.
+struct append_item {
+  std::string name;
+  std::string labels_json;
+  label_list metric;
+  double value = 0.0;
+  int64_t timestamp_ms = 0;
+};
+
+struct append_outcome {
+  size_t stored = 0;
+  // The library's message for each cause of refusal, with its count.
+  std::vector<std::pair<std::string, size_t>> refused;
 };
 
 class locked_store {
@@ -76,7 +106,8 @@ class locked_store {
   // scratch store of one sample per series, one series more than this store
   // holds, emptied after each call. A value the store could not keep (a full
   // table, a failed allocation) shows as not_stored, is added to
-  // rejected_samples() and reported to the log.
+  // rejected_samples() and reported to the log. With a listener (below) the
+  // scratch store is used every time, to learn which samples were stored.
   ingest_result ingest_snapshot(const std::string &json, int64_t timestamp_ms);
   uint32_t series_count();
   uint64_t total_samples();
@@ -85,7 +116,19 @@ class locked_store {
   // Where rejections are reported from now on; null for nowhere.
   void log_rejections_to(std::ostream *out);
 
+  // One orvik_append per item, in order.
+  append_outcome append_samples(const std::vector<append_item> &items);
+
+  // From now on every ingest and append tells `listener` which samples it
+  // stored. Call before other threads use the store.
+  void report_stored_samples(stored_listener listener);
+
  private:
+  // The samples the ingest just made of `json` as the scratch store holds
+  // them, with the mutex held. `refused`: the store kept fewer than the
+  // scratch, so only those that now end their series in the store count.
+  std::vector<stored_sample> scratch_samples(bool refused);
+
   locked_store(orvik_db *db, orvik_db *scratch, uint32_t scratch_series)
       : db_(db), scratch_(scratch), scratch_series_(scratch_series) {}
   std::mutex mutex_;
@@ -94,6 +137,7 @@ class locked_store {
   uint32_t scratch_series_;
   uint64_t rejected_samples_ = 0;
   std::unique_ptr<rejection_log> log_;
+  stored_listener listener_;
 };
 
 }  // namespace orvik_host

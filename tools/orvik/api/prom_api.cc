@@ -245,10 +245,12 @@ api_reply handle_snapshot(locked_store &store, const std::string &body) {
   return reply;
 }
 
-api_reply handle_metrics(locked_store &store) {
+api_reply handle_metrics(locked_store &store, const metrics_page &page, int64_t now) {
+  if (now <= 0) now = now_ms();
   api_reply reply;
   reply.content_type = EXPOSITION_CONTENT_TYPE;
-  reply.body = render_exposition(store);
+  reply.body = render_exposition(store, now - page.max_age_ms);
+  if (page.append_own) page.append_own(reply.body);
   return reply;
 }
 

@@ -5,10 +5,12 @@
 #define ORVIK_HOST_PROM_API_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
 #include "api/reply.h"
+#include "exposition.h"
 #include "http/limits.h"
 #include "store.h"
 
@@ -42,8 +44,14 @@ api_reply handle_buildinfo();
 // POST /api/v1/snapshot: one snapshot document; its "timestamp_ms" member, if
 // any, is the time of its samples, else now.
 api_reply handle_snapshot(locked_store &store, const std::string &body);
-// GET /metrics
-api_reply handle_metrics(locked_store &store);
+struct metrics_page {
+  int64_t max_age_ms = DEFAULT_METRICS_MAX_AGE_MS;
+  // Appends the server's own families (remote write state) after the store's.
+  std::function<void(std::string &)> append_own;
+};
+
+// GET /metrics at time now_ms.
+api_reply handle_metrics(locked_store &store, const metrics_page &page = {}, int64_t now_ms = 0);
 
 }  // namespace orvik_host
 

@@ -1,11 +1,12 @@
 #include "api/routes.h"
 
 #include "page/page.h"
+#include "remote_write/receiver.h"
 #include "times.h"
 
 namespace orvik_host {
 
-std::vector<route> api_routes(locked_store &store, const query_budget &budget) {
+std::vector<route> api_routes(locked_store &store, const query_budget &budget, const metrics_page &metrics) {
   const std::vector<std::string> get_post{"GET", "POST"};
   std::vector<route> routes;
   auto add = [&routes](std::string path, std::vector<std::string> methods,
@@ -28,7 +29,7 @@ std::vector<route> api_routes(locked_store &store, const query_budget &budget) {
   add("/", {"GET"}, page);
   add("/graph", {"GET"}, page);
   add("/page/*", {"GET"}, page);
-  add("/metrics", {"GET"}, [&store](const http_request &) { return handle_metrics(store); });
+  add("/metrics", {"GET"}, [&store, metrics](const http_request &) { return handle_metrics(store, metrics); });
   add("/-/healthy", {"GET"}, [](const http_request &) {
     return api_reply{200, "text/plain; charset=utf-8", "orvik is healthy.\n", {}};
   });
@@ -39,6 +40,15 @@ std::vector<route> api_routes(locked_store &store, const query_budget &budget) {
   snapshot.body_limit = MAX_SNAPSHOT_BODY_BYTES;
   snapshot.form_body = false;
   snapshot.write = true;
+  route &receiver = add("/api/v1/write", {"POST"}, [&store](const http_request &req) {
+    return remote_write::handle_remote_write(store, req.body);
+  });
+  receiver.body_limit = remote_write::MAX_WRITE_BODY_BYTES;
+  receiver.form_body = false;
+  // Remote-write bodies are snappy blocks by definition; the handler reads
+  // the inflated length before inflating.
+  receiver.content_encodings = {"snappy"};
+  receiver.write = true;
   return routes;
 }
 

@@ -10,7 +10,7 @@
 
 namespace orvik_host {
 
-std::vector<route> api_routes(locked_store &store, const query_budget &budget);
+std::vector<route> api_routes(locked_store &store, const query_budget &budget, const metrics_page &metrics = {});
 
 }  // namespace orvik_host
 

@@ -1,0 +1,216 @@
+#!/usr/bin/env bash
+# Remote write both ways against a real Prometheus server, on loopback: out
+# from `orvik serve --collect` (with an outage of the receiver), into
+# receiver stubs that fail in each way the protocol names, and in from a
+# Prometheus that scrapes itself; then hostile bodies to orvik's receiver and
+# the age limit of /metrics.
+# Usage: remote_write_test.sh ORVIK    (exits 77 when Prometheus is missing)
+set -euo pipefail
+orvik=$1
+[ "$(uname -s)" = Linux ] || { echo "skipped: the collector reads Linux's /proc"; exit 77; }
+for tool in prometheus promtool curl python3; do
+  command -v "$tool" >/dev/null || { echo "skipped: $tool not installed (scripts/bootstrap installs it)"; exit 77; }
+done
+. "$(dirname "$0")/serve_lib.sh"
+peer="python3 $(dirname "$0")/remote_write_peer.py"
+# Write endpoints are off unless asked for, where the server has the switch.
+write_flag=()
+"$orvik" serve --help | grep -q -- --web.enable-write && write_flag=(--web.enable-write)
+
+# Waits up to $1 seconds for the command after it to succeed.
+wait_for() {
+  local limit=$1 deadline; shift
+  deadline=$((SECONDS + limit))
+  until "$@"; do
+    [ "$SECONDS" -lt "$deadline" ] || return 1
+    sleep 0.5
+  done
+}
+
+# A value on orvik's /metrics page at $1.
+metric() { curl -sf "$1/metrics" | awk -v name="$2" '$1 == name { print $2 }'; }
+
+# Whether the sender at $1 has sent everything stored before time $2: its
+# queue is empty and a batch was accepted a second after that time.
+caught_up() {
+  local queued last
+  queued=$(metric "$1" orvik_remote_write_queue_samples)
+  last=$(metric "$1" orvik_remote_write_last_send_timestamp_seconds)
+  [ "$queued" = 0 ] && python3 -c 'import sys; sys.exit(float(sys.argv[1]) < float(sys.argv[2]) + 1)' "$last" "$2"
+}
+now() { python3 -c 'import time; print(time.time() - 1.5)'; }
+
+# Readiness is asked with these curl arguments and scheme.
+ready_curl=() ready_scheme=http
+start_prometheus() {  # name port [flags...]
+  local name=$1 port=$2; shift 2
+  prometheus --config.file="$work/$name.yml" --storage.tsdb.path="$work/$name-data" \
+    --web.listen-address="127.0.0.1:$port" "$@" >>"$work/$name.log" 2>&1 &
+  started+=($!)
+  prom_pid=$!
+  wait_for 30 curl -sf "${ready_curl[@]}" "$ready_scheme://127.0.0.1:$port/-/ready" -o /dev/null \
+    || fail "prometheus $name not ready in 30 s"
+}
+
+echo "== [${SECONDS}s] out: orvik --collect into a Prometheus receiver"
+out_port=$(free_port)
+prom=http://127.0.0.1:$out_port
+printf 'global:\n  scrape_interval: 1m\n' >"$work/receiver.yml"
+start_prometheus receiver "$out_port" --web.enable-remote-write-receiver
+receiver_pid=$prom_pid
+start_orvik sender --collect 1s --remote-write.url "$prom/api/v1/write"
+sender=$url
+chosen=(windows_system_processes 'windows_cpu_time_total{core="0",mode="idle"}' windows_memory_load_percent)
+sleep 4
+at=$(now)
+wait_for 10 caught_up "$sender" "$at" || fail "the sender did not catch up within 10 s"
+$peer compare "$sender" "$prom" "$at" "${chosen[@]}" || fail "what Prometheus received differs from what orvik holds"
+
+echo "== [${SECONDS}s] outage: the receiver stops for 20 s"
+kill "$receiver_pid"
+wait "$receiver_pid" 2>/dev/null || true
+outage_end=$((SECONDS + 20))
+
+# The stubs are tried while the receiver is down.
+echo "== [${SECONDS}s] stubs: 503 twice then 204, always 400, never an answer"
+for mode in flaky refuse silent; do
+  $peer stub "$mode" "$work/$mode.port" "$work/$mode.jsonl" &
+  started+=($!)
+done
+echo 'the token' >"$work/token"
+for mode in flaky refuse silent; do
+  wait_for 10 test -s "$work/$mode.port" || fail "stub $mode did not start"
+  start_orvik "to-$mode" --collect 1s --remote-write.timeout 1s --remote-write.bearer-token-file "$work/token" \
+    --remote-write.url "http://127.0.0.1:$(cat "$work/$mode.port")/api/v1/write"
+  eval "url_$mode=\$url"
+done
+sleep 5
+# The senders go on while the stub logs are read: their counters are read
+# before and after, and what the logs show must lie between (give or take
+# the one batch whose answer may still be on its way).
+counters() {
+  echo "$(metric "$url_flaky" orvik_remote_write_samples_sent_total)" \
+    "$(metric "$url_refuse" 'orvik_remote_write_samples_dropped_total{reason="refused"}')"
+}
+before=$(counters)
+mkdir -p "$work/stubs"
+cp "$work/flaky.jsonl" "$work/refuse.jsonl" "$work/silent.jsonl" "$work/stubs/"
+after=$(counters)
+python3 - "$work/stubs" $before $after <<'PY' || fail "stub checks"
+import json, sys
+work, sent0, refused0, sent1, refused1 = sys.argv[1], *map(int, sys.argv[2:])
+log = lambda mode: [json.loads(l) for l in open("%s/%s.jsonl" % (work, mode))]
+flaky, refuse, silent = log("flaky"), log("refuse"), log("silent")
+first = flaky[0]
+assert (first["encoding"], first["version"], first["authorization"]) == ("snappy", "0.1.0", "Bearer the token"), first
+assert first["agent"].startswith("orvik/"), first
+assert [r["digest"] for r in flaky[:3]] == [first["digest"]] * 3, "503 twice, then the same batch again"
+accepted = [(tuple(map(tuple, s[0])), s[1]) for r in flaky if r["status"] == 204 for s in r["samples"]]
+assert len(accepted) == len(set(accepted)), "a sample arrived twice"
+batch = max(len(r["samples"]) for r in flaky + refuse)
+assert sent0 <= len(accepted) <= sent1 + batch, "%d accepted, %d..%d counted as sent" % (len(accepted), sent0, sent1)
+print("flaky: %d requests, %d samples accepted once each" % (len(flaky), len(accepted)))
+digests = [r["digest"] for r in refuse]
+assert len(digests) == len(set(digests)), "a refused batch was sent again"
+dropped = sum(len(r["samples"]) for r in refuse)
+assert refused0 <= dropped <= refused1 + batch, "%d refused, %d..%d counted as dropped" % (dropped, refused0, refused1)
+print("refuse: %d batches, each once; %d samples counted as dropped" % (len(refuse), dropped))
+assert len(silent) >= 2 and silent[1]["digest"] == silent[0]["digest"], "no retry after the timeout"
+print("silent: the batch was sent %d times, after each timeout" % len(silent))
+PY
+grep -q "receiver refused a batch, dropped: HTTP 400: stub says no" "$work/to-refuse.log" || fail "the 400 was not logged"
+[ "$(grep -c 'receiver refused a batch' "$work/to-refuse.log")" = 1 ] || fail "the 400 was logged more than once"
+
+echo "== [${SECONDS}s] https and basic auth into a Prometheus receiver"
+if command -v openssl >/dev/null && python3 -W ignore -c 'import crypt' 2>/dev/null; then
+  pki=$work/pki
+  mkdir -p "$pki"
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 -subj "/CN=orvik test CA" \
+    -keyout "$pki/ca.key" -out "$pki/ca.crt" 2>/dev/null || fail "openssl could not make the CA"
+  openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=orvik test server" \
+    -keyout "$pki/server.key" -out "$pki/server.csr" 2>/dev/null
+  printf 'subjectAltName=IP:127.0.0.1\n' >"$pki/server.ext"
+  openssl x509 -req -in "$pki/server.csr" -CA "$pki/ca.crt" -CAkey "$pki/ca.key" -CAcreateserial -days 1 \
+    -extfile "$pki/server.ext" -out "$pki/server.crt" 2>/dev/null || fail "openssl could not sign the server certificate"
+  echo 'pass word' >"$work/password"
+  echo 'wrong' >"$work/wrong"
+  hash=$(python3 -W ignore -c 'import crypt, sys; print(crypt.crypt(sys.argv[1], crypt.mksalt(crypt.METHOD_BLOWFISH, rounds=1 << 10)))' 'pass word')
+  printf 'tls_server_config:\n  cert_file: %s\n  key_file: %s\nbasic_auth_users:\n  orvik: %s\n' \
+    "$pki/server.crt" "$pki/server.key" "$hash" >"$work/secure-web.yml"
+  printf 'global:\n  scrape_interval: 1m\n' >"$work/secure.yml"
+  secure_port=$(free_port)
+  ready_curl=(--cacert "$pki/ca.crt" -u 'orvik:pass word') ready_scheme=https
+  start_prometheus secure "$secure_port" --web.enable-remote-write-receiver --web.config.file="$work/secure-web.yml"
+  ready_curl=() ready_scheme=http
+  for who in password wrong; do
+    start_orvik "secure-$who" --collect 1s --remote-write.url "https://127.0.0.1:$secure_port/api/v1/write" \
+      --remote-write.ca-file "$pki/ca.crt" --remote-write.basic-auth-user orvik --remote-write.password-file "$work/$who"
+  done
+  wait_for 15 sh -c "curl -sfG --cacert '$pki/ca.crt' -u 'orvik:pass word' --data-urlencode query=windows_system_processes \
+      'https://127.0.0.1:$secure_port/api/v1/query' | grep -q '\"result\":\[{'" \
+    || fail "no sample arrived over https with basic auth"
+  wait_for 10 grep -q "receiver refused a batch, dropped: HTTP 401" "$work/secure-wrong.log" \
+    || fail "a wrong password was not refused with 401"
+  echo "https: samples arrived with the right password; the wrong one got 401 and its batches were dropped"
+else
+  echo "skipped: needs openssl and python3's crypt module"
+fi
+
+echo "== [${SECONDS}s] outage: the receiver comes back"
+sleep $((outage_end > SECONDS ? outage_end - SECONDS : 0))
+start_prometheus receiver "$out_port" --web.enable-remote-write-receiver
+at=$(now)
+wait_for 30 caught_up "$sender" "$at" || fail "the sender did not catch up within 30 s of the outage"
+$peer compare "$sender" "$prom" "$at" "${chosen[@]}" || fail "samples lost or doubled over the outage"
+retried=$(metric "$sender" orvik_remote_write_samples_retried_total)
+[ "${retried:-0}" -gt 0 ] || fail "no sample was retried over the outage"
+echo "retried over the outage: $retried samples"
+grep -q "remote write: receiver unavailable, retrying" "$work/sender.log" || fail "the outage was not logged"
+
+echo "== [${SECONDS}s] in: a Prometheus scraping itself writes into orvik"
+start_orvik receiving "${write_flag[@]}"
+receiving=$url
+receiving_pid=${started[-1]}
+in_port=$(free_port)
+cat >"$work/agent.yml" <<YML
+global:
+  scrape_interval: 1s
+scrape_configs:
+  - job_name: prometheus
+    static_configs:
+      - targets: ['127.0.0.1:$in_port']
+remote_write:
+  - url: $receiving/api/v1/write
+    queue_config:
+      batch_send_deadline: 1s
+YML
+start_prometheus agent "$in_port"
+agent=http://127.0.0.1:$in_port
+agent_pid=$prom_pid
+wait_for 30 sh -c "curl -sf '$receiving/api/v1/query?query=prometheus_build_info' | grep -q goversion" \
+  || fail "no prometheus_build_info reached orvik within 30 s"
+sleep 4
+at=$(python3 -c 'import time; print(time.time() - 3)')
+$peer newest "$receiving" "$agent" "$at" prometheus_build_info 'up{job="prometheus"}' \
+  prometheus_target_interval_length_seconds_count || fail "orvik's samples differ from Prometheus's own"
+grep -q 'POST /api/v1/write 204' "$work/receiving.log" || fail "no 204 logged for remote write"
+# Stopped while orvik still answers: a Prometheus whose receiver is gone
+# spends a minute trying to deliver what it still holds.
+kill "$agent_pid"
+wait "$agent_pid" 2>/dev/null || true
+
+echo "== [${SECONDS}s] hostile bodies to the receiver"
+$peer hostile "$receiving" || fail "a hostile body was not refused as it should be"
+curl -sf "$receiving/api/v1/query?query=hostile_ok" | grep -q '"hostile_ok"' || fail "the server did not go on"
+hwm=$(awk '/VmHWM/ { print $2 }' "/proc/$receiving_pid/status")
+echo "receiver peak resident memory: $((hwm / 1024)) MiB"
+[ "$hwm" -lt $((96 * 1024)) ] || fail "peak memory $hwm kB is over 96 MiB"
+
+echo "== [${SECONDS}s] /metrics leaves out series older than --metrics.max-age"
+now_ms=$(($(date +%s) * 1000))
+curl -sf -X POST --data-binary "[{\"name\":\"age_fresh\",\"value\":1},{\"name\":\"age_old\",\"value\":2,\"timestamp_ms\":$((now_ms - 600000))}]" \
+  "$receiving/api/v1/snapshot" >/dev/null || fail "POST /api/v1/snapshot"
+page=$(curl -sf "$receiving/metrics")
+grep -q '^age_fresh 1$' <<<"$page" || fail "the fresh series is missing from /metrics"
+! grep -q '^age_old' <<<"$page" || fail "a series 10 minutes old is on /metrics"
+echo "remote_write_test: all checks passed"

@@ -1,0 +1,180 @@
+#include "remote_write/receiver.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <set>
+#include <vector>
+
+namespace orvik_host::remote_write {
+namespace {
+
+// The store's fields: longer texts would be cut, merging distinct series.
+constexpr size_t MAX_NAME_BYTES = 127;
+constexpr size_t MAX_LABEL_NAME_BYTES = 63;
+constexpr size_t MAX_LABEL_VALUE_BYTES = 127;
+constexpr size_t MAX_LABELS = 32;
+constexpr size_t MAX_LABEL_TEXT_BYTES = 511;
+
+// Prometheus marks a series that ended with this NaN; the store has no
+// notion of staleness, so the marker is not stored (and is no failure).
+constexpr uint64_t STALE_NAN_BITS = 0x7ff0000000000002ULL;
+
+bool valid_utf8(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    size_t extra;
+    uint32_t code;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      extra = 1;
+      code = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      extra = 2;
+      code = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      extra = 3;
+      code = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + extra >= text.size()) return false;
+    for (size_t k = 1; k <= extra; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      code = (code << 6) | (next & 0x3F);
+    }
+    static const uint32_t smallest[] = {0, 0x80, 0x800, 0x10000};
+    if (code < smallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+    i += extra + 1;
+  }
+  return true;
+}
+
+// The store writes label texts unescaped into its canonical text and reads
+// them back as JSON: quotes, backslashes and control characters would make
+// the series lose its labels.
+bool plain_text(std::string_view text) {
+  for (char c : text)
+    if (c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20) return false;
+  return valid_utf8(text);
+}
+
+// A text for the refusal message, which must itself be readable UTF-8.
+std::string quoted(std::string_view text) {
+  std::string out = "\"";
+  const bool utf8 = valid_utf8(text.substr(0, 80));
+  for (char c : text.substr(0, 80)) {
+    const auto byte = static_cast<unsigned char>(c);
+    out += byte < 0x20 || (byte >= 0x80 && !utf8) ? '?' : c;
+  }
+  return out + (text.size() > 80 ? "...\"" : "\"");
+}
+
+bool stale_marker(double value) {
+  uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits == STALE_NAN_BITS;
+}
+
+}  // namespace
+
+std::string series_for_store(const orvik_rw::TimeSeries &series, std::string &name, std::string &labels_json) {
+  name.clear();
+  labels_json = "{";
+  std::set<std::string_view> seen;
+  size_t count = 0, text_bytes = 1;
+  bool named = false;
+  for (const orvik_rw::Label &label : series.labels()) {
+    if (!seen.insert(label.name()).second) return "label " + quoted(label.name()) + " appears twice";
+    if (label.name() == "__name__") {
+      if (label.value().empty() || label.value().size() > MAX_NAME_BYTES || !valid_utf8(label.value()))
+        return "series name " + quoted(label.value()) + " is empty, longer than 127 bytes or not UTF-8";
+      name = label.value();
+      named = true;
+      continue;
+    }
+    if (label.value().empty()) continue;
+    if (label.name().empty() || label.name().size() > MAX_LABEL_NAME_BYTES || !plain_text(label.name()))
+      return "label name " + quoted(label.name()) +
+             " is empty, longer than 63 bytes, or holds quotes, backslashes, control characters or bytes that are not UTF-8";
+    if (label.value().size() > MAX_LABEL_VALUE_BYTES || !plain_text(label.value()))
+      return "value of label " + quoted(label.name()) +
+             " is longer than 127 bytes, or holds quotes, backslashes, control characters or bytes that are not UTF-8";
+    if (++count > MAX_LABELS) return "more than 32 labels";
+    // As the store writes them: "name":"value", with commas between.
+    text_bytes += label.name().size() + label.value().size() + 5 + (count > 1 ? 1 : 0);
+    if (text_bytes + 1 > MAX_LABEL_TEXT_BYTES) return "labels longer than 511 bytes as the store writes them";
+    if (count > 1) labels_json += ',';
+    // The checks above leave nothing that JSON would need escaped.
+    labels_json += '"' + label.name() + "\":\"" + label.value() + '"';
+  }
+  labels_json += '}';
+  if (!named) return "no series name (label __name__)";
+  return std::string();
+}
+
+api_reply handle_remote_write(locked_store &store, std::string_view body) {
+  auto text_reply = [](int status, std::string text) {
+    api_reply reply;
+    reply.status = status;
+    reply.content_type = "text/plain; charset=utf-8";
+    reply.body = std::move(text) + '\n';
+    return reply;
+  };
+  orvik_rw::WriteRequest request;
+  const decode_result decoded = decode_write_request(body, MAX_WRITE_UNCOMPRESSED_BYTES, &request);
+  if (decoded.error == decode_error::too_large) return text_reply(413, decoded.message);
+  if (decoded.error != decode_error::none) return text_reply(400, decoded.message);
+
+  std::vector<append_item> items;
+  std::map<std::string, size_t> refused;  // reason, samples
+  size_t total = 0;
+  std::string name, labels_json;
+  for (const orvik_rw::TimeSeries &series : request.timeseries()) {
+    total += static_cast<size_t>(series.samples_size());
+    const std::string why = series_for_store(series, name, labels_json);
+    if (!why.empty()) {
+      refused["labels the store cannot hold (" + why + ")"] += static_cast<size_t>(series.samples_size());
+      continue;
+    }
+    label_list metric;
+    metric.reserve(static_cast<size_t>(series.labels_size()));
+    for (const orvik_rw::Label &label : series.labels())
+      if (!label.value().empty()) metric.emplace_back(label.name(), label.value());
+    for (const orvik_rw::Sample &sample : series.samples()) {
+      if (stale_marker(sample.value())) {
+        --total;
+        continue;
+      }
+      // The store reads 0 and below as "now".
+      if (sample.timestamp() <= 0) {
+        ++refused["timestamps at or before 1970-01-01"];
+        continue;
+      }
+      items.push_back(append_item{name, labels_json, metric, sample.value(), sample.timestamp()});
+    }
+  }
+  const append_outcome outcome = store.append_samples(items);
+  for (const auto &[error, count] : outcome.refused) refused[error] += count;
+  if (refused.empty()) {
+    api_reply reply;
+    reply.status = 204;
+    reply.content_type = "text/plain; charset=utf-8";
+    return reply;
+  }
+  size_t not_stored = 0;
+  std::string reasons;
+  for (const auto &[reason, count] : refused) {
+    not_stored += count;
+    reasons += (reasons.empty() ? "" : "; ") + std::to_string(count) + ": " + reason;
+  }
+  return text_reply(400, std::to_string(not_stored) + " of " + std::to_string(total) +
+                             " samples were not stored (" + reasons + ")");
+}
+
+}  // namespace orvik_host::remote_write

@@ -1,0 +1,36 @@
+// Remote write in: POST /api/v1/write. Each sample of the request becomes one
+// append to the store.
+#ifndef ORVIK_HOST_REMOTE_WRITE_RECEIVER_H
+#define ORVIK_HOST_REMOTE_WRITE_RECEIVER_H
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "remote_write/codec.h"
+#include "api/prom_api.h"
+#include "store.h"
+
+namespace orvik_host::remote_write {
+
+// Compressed request bodies above this are refused before they are read.
+// Senders batch a few hundred to a few thousand samples (tens of KiB);
+// orvik's own sender stays below MAX_BATCH_BYTES before compression.
+inline constexpr size_t MAX_WRITE_BODY_BYTES = 1024 * 1024;
+// The length a body claims in its snappy header is checked against this
+// before anything is inflated.
+inline constexpr size_t MAX_WRITE_UNCOMPRESSED_BYTES = 4 * 1024 * 1024;
+
+// Why the store cannot hold a series under these labels, or "" when it can.
+// `name` receives the series name and `labels_json` the other labels as a
+// JSON object text.
+std::string series_for_store(const orvik_rw::TimeSeries &series, std::string &name, std::string &labels_json);
+
+// 204 when every sample was stored; 400 naming how many were not and why
+// (a 4xx is never retried by senders, so a partial failure must say so);
+// 400 for a malformed body; 413 for a body that inflates past the limit.
+api_reply handle_remote_write(locked_store &store, std::string_view body);
+
+}  // namespace orvik_host::remote_write
+
+#endif
