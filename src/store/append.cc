@@ -21,10 +21,7 @@ extern "C" int32_t orvik_append(orvik_db *db, const char *name, const char *labe
   int32_t index = find_or_create_series(db, name, labels);
   if (index < 0) return -1;
 
-  series_entry &s = db->series[index];
-  s.head = s.head + 1 == s.capacity ? 0 : s.head + 1;
-  s.ring[s.head] = sample{timestamp_ms, value};
-  if (s.count < s.capacity) ++s.count;
+  push_sample(db->series[index], sample{timestamp_ms, value});
   ++db->total_samples;
   return 0;
 }

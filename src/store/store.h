@@ -45,6 +45,10 @@ struct series_entry {
   uint32_t head;             // newest sample; capacity - 1 while empty
   uint32_t count;
   uint32_t capacity;
+  // 1 while every sample was appended at or after the time of the one
+  // before it, so the ring reads oldest to newest in time order and can be
+  // searched; one older append clears it until the store is emptied.
+  uint32_t ordered;
   sample *ring;              // owned, capacity entries
 };
 
@@ -69,6 +73,14 @@ namespace orvik {
 inline const sample &nth_newest(const series_entry &e, uint32_t i) {
   uint32_t idx = e.head >= i ? e.head - i : e.head + e.capacity - i;
   return e.ring[idx];
+}
+
+// Appends a sample to a series' ring, losing the oldest when it is full.
+inline void push_sample(series_entry &e, const sample &s) {
+  if (e.count > 0 && s.timestamp_ms < e.ring[e.head].timestamp_ms) e.ordered = 0;
+  e.head = e.head + 1 == e.capacity ? 0 : e.head + 1;
+  e.ring[e.head] = s;
+  if (e.count < e.capacity) ++e.count;
 }
 
 // ---- errors and answers (last_error.cc, answer_buffer.cc) ----
