@@ -1,6 +1,8 @@
-// The append cache: direct-mapped, so a lookup is one hash, one slot and
-// one comparison of the texts in full, and an append never allocates for it.
+// The append cache: two-way set-associative, so a lookup is one hash, one
+// set of two slots and a comparison of the texts in full, and an append
+// never allocates for it.
 // Emptying is a new generation; slots of an older one read as empty.
+#include <cstddef>
 #include <cstring>
 
 #include "store/store.h"
@@ -15,7 +17,7 @@ uint32_t slot_count_for(uint32_t max_series) {
 
 // Eight bytes per round, two rounds at a time in independent lanes: the
 // texts are short, so the hash must cost little beside the comparison that
-// follows it, and a direct-mapped cache needs spread, not strength.
+// follows it, and a cache that compares in full needs spread, not strength.
 uint64_t mix_bytes(uint64_t h, const char *text, size_t len) {
   constexpr uint64_t M = 0x9E3779B97F4A7C15ull;
   uint64_t g = h ^ len;
@@ -38,16 +40,22 @@ uint64_t mix_bytes(uint64_t h, const char *text, size_t len) {
     std::memcpy(&a, text + i, len - i);
     g = (g ^ a) * M;
   }
-  h = (h ^ (g >> 29) ^ (g << 17)) * M;
-  return h ^ (h >> 32);
+  // A multiply carries a byte's difference only towards the high bits; the
+  // final mix brings it down to the bits that pick the set.
+  h ^= (g << 32) | (g >> 32);
+  h = (h ^ (h >> 33)) * 0xFF51AFD7ED558CCDull;
+  h = (h ^ (h >> 33)) * 0xC4CEB9FE1A85EC53ull;
+  return h ^ (h >> 33);
 }
 }  // namespace
 
 void append_cache_create(orvik_db *db) {
   const uint32_t slots = slot_count_for(db->max_series);
   // Zero-filled memory is a cache of empty slots: generation 0 is never
-  // the handle's.
-  db->append_cache = static_cast<append_cache_entry *>(store_calloc(slots, sizeof(append_cache_entry)));
+  // the handle's. It is filled here rather than left to the system's zero
+  // pages, so the first append to each slot does not pay for a page fault.
+  db->append_cache = static_cast<append_cache_entry *>(store_malloc(sizeof(append_cache_entry) * slots));
+  if (db->append_cache != nullptr) std::memset(db->append_cache, 0, sizeof(append_cache_entry) * slots);
   db->append_cache_mask = slots - 1;
   db->append_cache_generation = 1;
 }
@@ -74,20 +82,31 @@ int32_t append_cache_find(orvik_db *db, const char *name, const char *labels, ap
   probe->hash = static_cast<uint32_t>(h >> 32);
   probe->name_len = static_cast<uint16_t>(name_len);
   probe->labels_len = labels == nullptr ? APPEND_CACHE_NULL_LABELS : static_cast<uint16_t>(labels_len);
-  append_cache_entry &e = db->append_cache[static_cast<uint32_t>(h) & db->append_cache_mask];
-  probe->entry = &e;
-  if (e.generation != db->append_cache_generation || e.hash != probe->hash || e.name_len != probe->name_len ||
-      e.labels_len != probe->labels_len || std::memcmp(e.text, name, name_len) != 0 ||
-      std::memcmp(e.text + name_len, labels, labels_len) != 0) {
-    return -1;
+  // Two ways per set, the newer first: series that share a set by chance
+  // do not push each other out.
+  append_cache_entry *set = db->append_cache + ((static_cast<uint32_t>(h) & db->append_cache_mask) & ~1u);
+  probe->entry = set;
+  for (int way = 0; way < 2; ++way) {
+    const append_cache_entry &e = set[way];
+    if (e.generation == db->append_cache_generation && e.hash == probe->hash && e.name_len == probe->name_len &&
+        e.labels_len == probe->labels_len && std::memcmp(e.text, name, name_len) == 0 &&
+        std::memcmp(e.text + name_len, labels, labels_len) == 0) {
+      return static_cast<int32_t>(e.series);
+    }
   }
-  return static_cast<int32_t>(e.series);
+  return -1;
 }
 
 void append_cache_remember(const orvik_db *db, const append_cache_probe &probe, const char *name,
                            const char *labels, int32_t series) {
   append_cache_entry *e = probe.entry;
   if (e == nullptr || series < 0) return;
+  // The older way is dropped; only a live entry is worth keeping.
+  if (e[0].generation == db->append_cache_generation) {
+    const size_t used = offsetof(append_cache_entry, text) + e[0].name_len +
+                        (e[0].labels_len == APPEND_CACHE_NULL_LABELS ? 0 : e[0].labels_len);
+    std::memcpy(&e[1], &e[0], used);
+  }
   e->generation = db->append_cache_generation;
   e->hash = probe.hash;
   e->series = static_cast<uint32_t>(series);
