@@ -90,7 +90,7 @@ int32_t append_cache_find(orvik_db *db, const char *name, const char *labels, ap
     const append_cache_entry &e = set[way];
     if (e.generation == db->append_cache_generation && e.hash == probe->hash && e.name_len == probe->name_len &&
         e.labels_len == probe->labels_len && std::memcmp(e.text, name, name_len) == 0 &&
-        std::memcmp(e.text + name_len, labels, labels_len) == 0) {
+        (labels == nullptr || std::memcmp(e.text + name_len, labels, labels_len) == 0)) {
       return static_cast<int32_t>(e.series);
     }
   }
