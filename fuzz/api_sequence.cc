@@ -304,7 +304,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       const std::string name = in.text(kNames);
       const char *const *row = kSpellings[in.byte() % count_of(kSpellings)];
       const int64_t t = in.time();
-      const int64_t times[] = {t, t - 3000, t + 1000};
+      // Earlier, then later, without leaving the 64-bit range.
+      const int64_t times[] = {t, t > MIN + 3000 ? t - 3000 : MIN, t < MAX - 1000 ? t + 1000 : MAX};
       const uint32_t series_before = orvik_series_count(s.db);
       int32_t first = 0;
       for (int k = 0; k < 3; ++k) {
