@@ -43,9 +43,8 @@ uint64_t mix_bytes(uint64_t h, const char *text, size_t len) {
   // A multiply carries a byte's difference only towards the high bits; the
   // final mix brings it down to the bits that pick the set.
   h ^= (g << 32) | (g >> 32);
-  h = (h ^ (h >> 33)) * 0xFF51AFD7ED558CCDull;
-  h = (h ^ (h >> 33)) * 0xC4CEB9FE1A85EC53ull;
-  return h ^ (h >> 33);
+  h = (h ^ (h >> 32)) * M;
+  return h ^ (h >> 32);
 }
 }  // namespace
 
