@@ -92,6 +92,23 @@ void BM_PlainHalfADayBack(benchmark::State &state) {
 }
 BENCHMARK(BM_PlainHalfADayBack);
 
+// The deepest range a host can ask for: 11,000 one-second steps from the
+// oldest sample, so every step lies about a day before the newest samples.
+// per_series_step is the cost of one evaluation; it must not depend on how
+// far back the step lies.
+constexpr int64_t kDeepSteps = 11000;
+
+void BM_DeepRangeSumAll(benchmark::State &state) {
+  orvik_db *db = full_store();
+  const int64_t start = kStart + kStep;
+  const int64_t end = start + (kDeepSteps - 1) * 1000;
+  for (auto _ : state) benchmark::DoNotOptimize(orvik_query_range(db, "sum({__name__!=\"\"})", start, end, 1000));
+  state.counters["per_series_step"] = benchmark::Counter(
+      static_cast<double>(kSeries) * kDeepSteps,
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_DeepRangeSumAll)->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 int main(int argc, char **argv) {

@@ -8,14 +8,17 @@
 //  - every answer is valid JSON: a success document or one of the two
 //    error answers, and questions never touch the last-error text;
 //  - asked again on an unchanged store, a question with a fixed time gives
-//    the same answer.
+//    the same answer;
+//  - spellings of one label set appended in turn, out of time order, name
+//    one series, and a ring marked as in time order is in time order.
 //
 // Input: calls one after another, each an operation byte followed by its
 // arguments. A text argument is one length byte: with the high bit set it
 // picks an entry of a fixed list (names, label texts, queries, snapshots);
 // otherwise that many raw bytes follow (cut at a NUL, as a C caller's text
 // would be). A time byte below 16 picks a special time; others are
-// T0 + b * 3 s.
+// T0 + b * 3 s. An operation byte from 0xF0 up appends one label set in
+// each of its spellings.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -54,6 +57,14 @@ const char *const kLabels[] = {
     R"({"k1":"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa","k2":"bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb","k3":"cccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccc","k4":"dddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddd"})",
     R"({"":"x","mode":"idle"})",
 };
+// Each row one label set in several spellings, all naming the same series.
+const char *const kSpellings[][3] = {
+    {R"({"core":"0","mode":"idle"})", R"({"mode":"idle","core":"0"})", R"( { "mode" : "idle" , "core" : "0" } )"},
+    {"", "{}", "{ }"},
+    {R"({"a":"é"})", "{\"a\":\"\xc3\xa9\"}", R"({"a":"é"})"},
+    {R"({"q":""","b":"\"})", R"({"b":"\","q":"""})", R"({"b":"\","q":"""})"},
+};
+
 const char *const kQueries[] = {
     "cpu",
     "sum(cpu)",
@@ -230,6 +241,16 @@ class answer_memory {
   size_t count_ = 0;
 };
 
+// A ring kept as in time order must be: evaluation searches it.
+void check_ring_order(const orvik_db *db) {
+  if (db == nullptr) return;
+  for (uint32_t i = 0; i < db->series_count; ++i) {
+    const series_entry &e = db->series[i];
+    if (e.ordered == 0) continue;
+    for (uint32_t k = 1; k < e.count; ++k) FUZZ_CHECK(nth_newest(e, k).timestamp_ms <= nth_newest(e, k - 1).timestamp_ms);
+  }
+}
+
 struct session {
   orvik_db *db = nullptr;
   uint32_t max_series = 0;
@@ -278,7 +299,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   reader in(data, size);
   session s;
   for (int call = 0; call < MAX_CALLS && !in.done(); ++call) {
-    const uint8_t op = in.byte() % 12;
+    const uint8_t op_byte = in.byte();
+    if (op_byte >= 0xF0) {  // one label set in every spelling, times going back and forth
+      const std::string name = in.text(kNames);
+      const char *const *row = kSpellings[in.byte() % count_of(kSpellings)];
+      const int64_t t = in.time();
+      // Earlier, then later, without leaving the 64-bit range.
+      const int64_t times[] = {t, t > MIN + 3000 ? t - 3000 : MIN, t < MAX - 1000 ? t + 1000 : MAX};
+      const uint32_t series_before = orvik_series_count(s.db);
+      int32_t first = 0;
+      for (int k = 0; k < 3; ++k) {
+        const int32_t r = orvik_append(s.db, name.c_str(), row[k], in.value(), times[k]);
+        if (k == 0) first = r;
+        // Without a failure of memory, the spellings share one fate.
+        if (r == 0) ++s.expected_samples;
+        if (r == 0 && first == 0) s.memory.forget();
+        FUZZ_CHECK(r == first || std::strstr(orvik_last_error(), "out of memory") != nullptr);
+      }
+      FUZZ_CHECK(orvik_series_count(s.db) - series_before <= 1);
+      s.memory.forget();
+      check_ring_order(s.db);
+      s.check_counts();
+      continue;
+    }
+    const uint8_t op = op_byte % 12;
     switch (op) {
       case 0: {  // create, replacing the current store
         orvik_free(s.db);
@@ -371,6 +415,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         break;
       }
     }
+    check_ring_order(s.db);
     s.check_counts();
   }
   orvik_free(s.db);

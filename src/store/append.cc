@@ -10,21 +10,24 @@ extern "C" int32_t orvik_append(orvik_db *db, const char *name, const char *labe
     set_error(APPEND_INVALID_PARAMETERS);
     return -1;
   }
-  // A name with broken UTF-8 would make every answer naming the series
-  // unwritable as JSON.
-  if (!utf8_valid(name)) {
-    set_error(APPEND_NAME_NOT_UTF8);
-    return -1;
-  }
   if (timestamp_ms <= 0) timestamp_ms = now_whole_seconds_ms();
+  // Texts found in the cache were checked and canonicalised when they
+  // were first appended.
+  append_cache_probe probe;
+  int32_t index = append_cache_find(db, name, labels, &probe);
+  if (index < 0) {
+    // A name with broken UTF-8 would make every answer naming the series
+    // unwritable as JSON.
+    if (!utf8_valid(name)) {
+      set_error(APPEND_NAME_NOT_UTF8);
+      return -1;
+    }
+    index = find_or_create_series(db, name, labels);
+    if (index < 0) return -1;
+    append_cache_remember(db, probe, name, labels, index);
+  }
 
-  int32_t index = find_or_create_series(db, name, labels);
-  if (index < 0) return -1;
-
-  series_entry &s = db->series[index];
-  s.head = s.head + 1 == s.capacity ? 0 : s.head + 1;
-  s.ring[s.head] = sample{timestamp_ms, value};
-  if (s.count < s.capacity) ++s.count;
+  push_sample(db->series[index], sample{timestamp_ms, value});
   ++db->total_samples;
   return 0;
 }

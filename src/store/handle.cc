@@ -57,6 +57,7 @@ extern "C" orvik_db *orvik_create(uint32_t max_series, uint32_t samples_per_seri
   if (db->answer == nullptr) return fail_create(db, CREATE_NO_MEMORY_ANSWER);
   db->answer_capacity = ANSWER_INITIAL_CAPACITY;
   db->answer[0] = '\0';
+  append_cache_create(db);
   return db;
 }
 
@@ -66,6 +67,7 @@ extern "C" void orvik_free(orvik_db *db) {
   store_free(db->series);
   store_free(db->slots);
   store_free(db->answer);
+  store_free(db->append_cache);
   store_free(db);
 }
 
@@ -74,6 +76,7 @@ extern "C" void orvik_clear(orvik_db *db) {
   release_series(db);
   db->series_count = 0;
   db->total_samples = 0;
+  append_cache_forget(db);
   std::memset(db->slots, 0xFF, sizeof(uint32_t) * db->slot_count);
 }
 

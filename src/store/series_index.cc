@@ -114,6 +114,7 @@ int32_t create_series(orvik_db *db, const series_key &key, uint32_t h, const cha
   e.key_len = static_cast<uint32_t>(key.len);
   e.capacity = db->samples_per_series;
   e.head = e.capacity - 1;
+  e.ordered = 1;
   // Left uninitialised: only the count newest entries are ever read, and
   // zero-filling would touch every page of every ring up front.
   e.ring = static_cast<sample *>(store_malloc(sizeof(sample) * e.capacity));

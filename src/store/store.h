@@ -29,6 +29,13 @@ constexpr size_t LABELS_SIZE = 512;       // canonical label text
 constexpr size_t KEY_SIZE = 640;          // name "|" canonical label text
 constexpr size_t MAX_LABEL_PAIRS = 32;
 constexpr size_t ERROR_SIZE = 512;
+// The append cache: one entry per slot, a power of two at least twice the
+// series count and at most APPEND_CACHE_MAX_SLOTS; a name and label text
+// longer together than APPEND_CACHE_TEXT_SIZE bytes is never cached, so an
+// entry is 256 bytes and a handle's cache at most 1 MiB.
+constexpr size_t APPEND_CACHE_TEXT_SIZE = 240;
+constexpr uint32_t APPEND_CACHE_MIN_SLOTS = 16;
+constexpr uint32_t APPEND_CACHE_MAX_SLOTS = 4096;
 constexpr size_t ANSWER_INITIAL_CAPACITY = 524288;
 constexpr size_t STATIC_RESULT_SIZE = 65536;
 
@@ -45,8 +52,24 @@ struct series_entry {
   uint32_t head;             // newest sample; capacity - 1 while empty
   uint32_t count;
   uint32_t capacity;
+  // 1 while every sample was appended at or after the time of the one
+  // before it, so the ring reads oldest to newest in time order and can be
+  // searched; one older append clears it until the store is emptied.
+  uint32_t ordered;
   sample *ring;              // owned, capacity entries
 };
+
+// One remembered append: the name and label text exactly as a host gave
+// them, and the series they named.
+struct append_cache_entry {
+  uint32_t hash;
+  uint32_t series;
+  uint32_t generation;  // the entry is empty unless it is the handle's
+  uint16_t name_len;
+  uint16_t labels_len;  // APPEND_CACHE_NULL_LABELS for a null label text
+  char text[APPEND_CACHE_TEXT_SIZE];  // name, then label text, unterminated
+};
+constexpr uint16_t APPEND_CACHE_NULL_LABELS = 0xFFFF;
 
 }  // namespace orvik
 
@@ -61,6 +84,9 @@ struct orvik_db {
   uint32_t slot_mask;
   char *answer;          // the buffer every answer of this handle lands in
   size_t answer_capacity;
+  orvik::append_cache_entry *append_cache;  // null: appends are not cached
+  uint32_t append_cache_mask;
+  uint32_t append_cache_generation;  // never 0, the generation of a fresh entry
 };
 
 namespace orvik {
@@ -69,6 +95,14 @@ namespace orvik {
 inline const sample &nth_newest(const series_entry &e, uint32_t i) {
   uint32_t idx = e.head >= i ? e.head - i : e.head + e.capacity - i;
   return e.ring[idx];
+}
+
+// Appends a sample to a series' ring, losing the oldest when it is full.
+inline void push_sample(series_entry &e, const sample &s) {
+  if (e.count > 0 && s.timestamp_ms < e.ring[e.head].timestamp_ms) e.ordered = 0;
+  e.head = e.head + 1 == e.capacity ? 0 : e.head + 1;
+  e.ring[e.head] = s;
+  if (e.count < e.capacity) ++e.count;
 }
 
 // ---- errors and answers (last_error.cc, answer_buffer.cc) ----
@@ -110,6 +144,30 @@ yyjson_val *read_series_labels(const series_entry &entry, yyjson_doc **doc);
 // name (error text untouched), or with the error text set when the table is
 // full or memory runs out.
 int32_t find_or_create_series(orvik_db *db, const char *name, const char *labels);
+
+// ---- append cache (append_cache.cc) ----
+// Maps a name and label text, byte for byte as given, to the series they
+// named: the canonical label text is a function of the label text alone,
+// so an append that repeats its texts needs neither parsing nor the index.
+
+// Allocates the cache of a new handle; a failed allocation leaves the
+// handle without one, which costs speed and nothing else.
+void append_cache_create(orvik_db *db);
+// Forgets every entry in constant time (orvik_clear).
+void append_cache_forget(orvik_db *db);
+
+// A lookup prepared once per append, used to look up and then remember.
+struct append_cache_probe {
+  append_cache_entry *entry;  // null: these texts are not cached
+  uint32_t hash;
+  uint16_t name_len;
+  uint16_t labels_len;
+};
+// The series these texts named before, or -1 (probe then says where to
+// remember them).
+int32_t append_cache_find(orvik_db *db, const char *name, const char *labels, append_cache_probe *probe);
+void append_cache_remember(const orvik_db *db, const append_cache_probe &probe, const char *name,
+                           const char *labels, int32_t series);
 
 // ---- platform (platform_time.cc) ----
 

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <ctime>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "store/store.h"
 
@@ -107,6 +110,61 @@ TEST_F(AppendTest, FullTableStillTakesExistingSeries) {
   EXPECT_EQ(orvik_total_samples(db), 4u);
   // A success does not clear the message.
   EXPECT_STREQ(orvik_last_error(), "series table full");
+}
+
+// Every series with its samples, newest first.
+std::string dump(const orvik_db *db) {
+  std::string out;
+  for (uint32_t i = 0; i < db->series_count; ++i) {
+    const series_entry &e = db->series[i];
+    out += std::string(e.name) + " " + e.labels + ":";
+    for (uint32_t k = 0; k < e.count; ++k) out += " " + std::to_string(nth_newest(e, k).timestamp_ms);
+    out += "\n";
+  }
+  return out;
+}
+
+// The cache may only ever make appends faster: a handle with it and one
+// without take the same random appends, spellings of one label set among
+// them, texts too long to cache, rejected ones, a full table and clears
+// (one of them where the generation count wraps), and must agree on every
+// result, every message and every sample.
+TEST(AppendCache, AnswersAsAStoreWithoutIt) {
+  const std::string long_labels = "{\"l\":\"" + std::string(300, 'v') + "\"}";
+  const std::string long_name(250, 'n');
+  const std::vector<const char *> names = {"cpu", "mem", "temp_\xc2\xb0", "bad\xff", long_name.c_str()};
+  const std::vector<const char *> labels = {
+      nullptr, "", "{}", "{ }", R"({"a":"1"})", R"({ "a" : "1" })", R"({"a":"1","b":"2"})",
+      R"({"b":"2","a":"1"})", R"({"a":"2"})", "{", R"({"a":1})", long_labels.c_str(),
+  };
+  orvik_db *cached = orvik_create(6, 4);
+  orvik_db *plain = orvik_create(6, 4);
+  ASSERT_NE(cached->append_cache, nullptr);
+  store_free(plain->append_cache);
+  plain->append_cache = nullptr;
+  std::mt19937 rng(15);
+  for (int i = 0; i < 3000; ++i) {
+    if (i % 700 == 699) {
+      ASSERT_EQ(dump(cached), dump(plain)) << "before clear " << i;
+      if (i == 1399) cached->append_cache_generation = 0xFFFFFFFFu;
+      orvik_clear(cached);
+      orvik_clear(plain);
+    }
+    const char *name = names[rng() % names.size()];
+    const char *label_text = labels[rng() % labels.size()];
+    const int64_t t = 1000 + i;
+    set_error("untouched");
+    const int32_t a = orvik_append(cached, name, label_text, i, t);
+    const std::string error_a = orvik_last_error();
+    set_error("untouched");
+    const int32_t b = orvik_append(plain, name, label_text, i, t);
+    ASSERT_EQ(a, b) << i;
+    ASSERT_EQ(error_a, orvik_last_error()) << i;
+  }
+  EXPECT_EQ(dump(cached), dump(plain));
+  EXPECT_GT(cached->series_count, 3u);
+  orvik_free(cached);
+  orvik_free(plain);
 }
 
 }  // namespace

@@ -98,9 +98,21 @@ TEST(CreateAllocationFailure, EachStepReleasesWhatCameBefore) {
     EXPECT_EQ(orvik_create(16, 16), nullptr) << n;
     EXPECT_STREQ(orvik_last_error(), messages[n - 1]);
   }
+  // The append cache is the last allocation, and the only one a handle
+  // can do without.
   store_alloc_fail_at(5);
   orvik_db *db = orvik_create(16, 16);
-  EXPECT_NE(db, nullptr);
+  store_alloc_fail_at(0);
+  ASSERT_NE(db, nullptr);
+  EXPECT_EQ(db->append_cache, nullptr);
+  EXPECT_EQ(orvik_append(db, "a", nullptr, 1, 1), 0);
+  EXPECT_EQ(orvik_append(db, "a", nullptr, 2, 2), 0);
+  EXPECT_EQ(orvik_series_count(db), 1u);
+  orvik_clear(db);
+  orvik_free(db);
+  store_alloc_fail_at(6);
+  db = orvik_create(16, 16);
+  EXPECT_NE(db->append_cache, nullptr);
   store_alloc_fail_at(0);
   orvik_free(db);
 }
