@@ -50,6 +50,7 @@ TEST_F(PromApi, QueryErrorsAreBadRequests) {
       {{{"query", "sum("}}, "parse error at char 5: unexpected end of input"},
       {{{"query", "up"}, {"time", "soon"}}, "invalid parameter \"time\": cannot parse \"soon\" to a valid timestamp"},
       {{{"query", "up"}, {"time", "0"}}, "invalid parameter \"time\": times at or before the Unix epoch are not supported"},
+      {{{"query", "up"}, {"timeout", "soon"}}, "invalid parameter \"timeout\": cannot parse \"soon\" to a valid duration"},
   };
   for (const error_case &c : cases) {
     const api_reply reply = handle_query(*store, c.params, T0);
@@ -71,6 +72,9 @@ TEST_F(PromApi, QueryRangeNeedsAWellFormedWindow) {
 
   EXPECT_EQ(handle_query_range(*store, {{"query", "x"}, {"start", "100"}, {"end", "100"}, {"step", "0.001"}}).status,
             200);
+  EXPECT_EQ(handle_query_range(*store, {{"query", "x"}, {"start", "100"}, {"end", "100"}, {"step", "1"},
+                                        {"timeout", "1m30s"}, {"stats", "all"}}).status,
+            200);
 
   struct error_case {
     request_params params;
@@ -90,6 +94,8 @@ TEST_F(PromApi, QueryRangeNeedsAWellFormedWindow) {
       {{{"query", "x"}, {"start", "1"}, {"end", "11002"}, {"step", "1"}},
        "exceeded maximum resolution of 11,000 points per timeseries. Try decreasing the query resolution (?step=XX)"},
       {{{"start", "1"}, {"end", "2"}, {"step", "1"}}, "missing query parameter"},
+      {{{"query", "x"}, {"start", "1"}, {"end", "2"}, {"step", "1"}, {"timeout", "-"}},
+       "invalid parameter \"timeout\": cannot parse \"-\" to a valid duration"},
   };
   for (const error_case &c : cases) {
     const api_reply error = handle_query_range(*store, c.params);
