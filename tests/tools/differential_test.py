@@ -118,6 +118,18 @@ LISTS = [  # path, match[] selectors, window
     ("/api/v1/label/floor/values", ["diff_temperature_celsius"], LATE),
 ]
 
+SHAPES = [  # the same status, and the same data or errorType
+    ("/api/v1/metadata", []),
+    ("/api/v1/query_exemplars", [("query", "diff_queue_length"), ("start", str(T0)), ("end", str(T0 + 600))]),
+    ("/api/v1/rules", []),
+    ("/api/v1/alerts", []),
+    ("/api/v1/series", LATE),
+    ("/api/v1/series", [("match[]", "diff_queue_length{")]),
+    ("/api/v1/label/job-name/values", []),
+    ("/api/v1/query", [("query", "diff_queue_length"), ("time", str(T0 + 600)), ("timeout", "soon")]),
+    ("/api/v1/query", [("query", "diff_queue_length"), ("time", str(T0 + 600)), ("timeout", "2m"), ("stats", "all")]),
+]
+
 
 def same_value(a, b):
     if math.isnan(a) or math.isnan(b):
@@ -198,6 +210,19 @@ def main():
                        [("match[]", m) for m in matches] + window, None))
 
     failed = 0
+    for path, params in SHAPES:
+        try:
+            ours, theirs = (serve_lib.send(url, "GET", path, params) for url in (orvik_url, prom))
+            shape = lambda r: (r.status, json.loads(r.body).get("errorType") or json.loads(r.body)["data"])  # noqa
+            if path == "/api/v1/query":  # the answer itself is compared above
+                shape = lambda r: (r.status, json.loads(r.body).get("errorType"))  # noqa
+            problem = None if shape(ours) == shape(theirs) else "orvik %s, prometheus %s" % (shape(ours), shape(theirs))
+        except (OSError, ValueError, KeyError, TypeError) as error:
+            problem = "%s: %s" % (type(error).__name__, error)
+        print("%-4s %s %s" % ("ok" if not problem else "FAIL", path, params))
+        if problem:
+            print("       " + problem)
+            failed += 1
     for what, path, params, values in checks:
         try:
             ours, theirs = answer(orvik_url, path, params), answer(prom, path, params)
@@ -214,8 +239,8 @@ def main():
             print("       " + problem)
             failed += 1
     if failed:
-        serve_lib.fail("%d of %d questions answered differently" % (failed, len(checks)))
-    print("differential_test: %d questions answered alike" % len(checks))
+        serve_lib.fail("%d of %d questions answered differently" % (failed, len(checks) + len(SHAPES)))
+    print("differential_test: %d questions answered alike" % (len(checks) + len(SHAPES)))
 
 
 if __name__ == "__main__":
