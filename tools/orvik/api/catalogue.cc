@@ -92,6 +92,7 @@ std::optional<listing_request> read_listing(const request_params &params, api_re
 void keep_inside_window(locked_store &store, std::vector<series_labels> &found, const listing_request &request,
                         int64_t at) {
   std::map<series_labels, int64_t> sample_time;
+  // In the library's reading this selects every series: each has a name.
   for (series &s : read_series(store.query("{__name__!=\"\"}", at))) {
     if (s.points.empty()) continue;
     std::sort(s.metric.begin(), s.metric.end());
