@@ -237,6 +237,22 @@ TEST_F(Catalogue, SeriesAreTheUnionOfTheMatchesInsideTheWindow) {
     if (c.status == 200) EXPECT_EQ(reply.body, R"({"status":"success","data":)" + c.data + "}");
     else EXPECT_EQ(read_status(reply.body).error, c.data);
   }
+  // Through the query front: regular expressions and empty values with
+  // their PromQL meaning, and its own parse errors.
+  const series_selector front = front_selector(*store);
+  const std::pair<const char *, std::string> front_cases[] = {
+      {R"({__name__=~"req.*",job!~"w.*"})", "[" + api + "]"},
+      {R"(requests{zone=""})", "[" + api + "]"},
+      {R"({job=~"api|web",zone!=""})", "[" + web + "]"},
+      {R"({__name__=~"errors|requests",job="api"})", "[" + errors + "," + api + "]"},
+  };
+  for (const auto &[match, data] : front_cases)
+    EXPECT_EQ(handle_series(*store, {{"match[]", match}}, T0, front).body, R"({"status":"success","data":)" + data + "}")
+        << match;
+  const api_reply broken = handle_series(*store, {{"match[]", "requests{"}}, T0, front);
+  EXPECT_EQ(broken.status, 400);
+  EXPECT_EQ(read_status(broken.body).error.rfind("invalid parameter \"match[]\": ", 0), 0u) << broken.body;
+
   request_params many;
   for (size_t i = 0; i <= MAX_MATCH_SELECTORS; ++i) many.emplace("match[]", "requests");
   EXPECT_EQ(read_status(handle_series(*store, many, T0, select).body).error, "too many match[] parameters (at most 64)");

@@ -10,6 +10,7 @@
 #include <yyjson.h>
 
 #include "answer_reader.h"
+#include "promql/select.h"
 #include "times.h"
 
 namespace orvik_host {
@@ -181,6 +182,18 @@ bool valid_label_name(const std::string &name) {
 }
 
 }  // namespace
+
+series_selector front_selector(locked_store &store) {
+  return [&store](std::string_view text, int64_t time_ms,
+                  std::string *error) -> std::optional<std::vector<series_labels>> {
+    auto selected = promql::select_series(store, text, time_ms, error);
+    if (!selected) return std::nullopt;
+    std::vector<series_labels> found;
+    found.reserve(selected->size());
+    for (promql::selected_series &s : *selected) found.push_back(std::move(s.labels));
+    return found;
+  };
+}
 
 api_reply handle_series(locked_store &store, const request_params &params, int64_t now,
                         const series_selector &select) {

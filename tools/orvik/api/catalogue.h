@@ -30,6 +30,9 @@ using series_selector =
     std::function<std::optional<std::vector<series_labels>>(std::string_view selector, int64_t time_ms,
                                                             std::string *error)>;
 
+// The query front's selection, with the meaning PromQL gives every matcher.
+series_selector front_selector(locked_store &store);
+
 // Every match[] costs one selection under the store's lock, so a request
 // naming more than this many is refused before any is made.
 inline constexpr size_t MAX_MATCH_SELECTORS = 64;
