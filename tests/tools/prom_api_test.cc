@@ -285,6 +285,19 @@ TEST_F(Catalogue, LabelListsComeFromTheSelectedSeriesOrTheLibrary) {
             "invalid label name: \"job-name\"");
 }
 
+TEST(CatalogueCaps, ListsWithMatchHoldMoreThanTheLibrarysAnswers) {
+  std::string error;
+  auto big = locked_store::create(700, 1, &error);
+  ASSERT_TRUE(big) << error;
+  std::string doc = "[";
+  for (int i = 0; i < 600; ++i)
+    doc += std::string(i ? "," : "") + R"({"name":"m","value":1,"labels":{"id":")" + std::to_string(i) + R"("}})";
+  ASSERT_EQ(big->ingest_snapshot(doc + "]", T0).stored, 600);
+  EXPECT_EQ(read_string_list(handle_label_values(*big, "id", {}, T0, front_selector(*big)).body).size(), 512u);
+  EXPECT_EQ(read_string_list(handle_label_values(*big, "id", {{"match[]", "m"}}, T0, front_selector(*big)).body).size(),
+            600u);
+}
+
 TEST(FixedAnswers, AnswerEmptyListsInThePrometheusShapes) {
   EXPECT_EQ(handle_metadata().body, R"({"status":"success","data":{}})");
   EXPECT_EQ(handle_query_exemplars().body, R"({"status":"success","data":[]})");
