@@ -20,8 +20,8 @@ api_reply handle_front_page() {
   return fixed("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>orvik " ORVIK_VERSION_STRING
                "</title></head>\n<body><h1>orvik " ORVIK_VERSION_STRING
                "</h1>\n<p>An in-memory time-series store answering the Prometheus HTTP API under "
-               "<code>/api/v1/</code>: <a href=\"/api/v1/query?query=up\">query</a>, query_range, series, "
-               "<a href=\"/api/v1/labels\">labels</a>, label values, "
+               "<code>/api/v1/</code>: query, query_range, series, <a href=\"/api/v1/labels\">labels</a>, "
+               "<a href=\"/api/v1/label/__name__/values\">label values</a>, "
                "<a href=\"/api/v1/status/buildinfo\">buildinfo</a>; "
                "<a href=\"/metrics\">/metrics</a> for scrapers.</p>\n</body></html>\n",
                "text/html; charset=utf-8");
