@@ -125,6 +125,8 @@ SHAPES = [  # the same status, and the same data or errorType
     ("/api/v1/alerts", []),
     ("/api/v1/series", LATE),
     ("/api/v1/series", [("match[]", "diff_queue_length{")]),
+    ("/api/v1/series", [("match[]", '{job=~".*"}')]),
+    ("/api/v1/labels", [("match[]", "sum(diff_queue_length)")]),
     ("/api/v1/label/job-name/values", []),
     ("/api/v1/query", [("query", "diff_queue_length"), ("time", str(T0 + 600)), ("timeout", "soon")]),
     ("/api/v1/query", [("query", "diff_queue_length"), ("time", str(T0 + 600)), ("timeout", "2m"), ("stats", "all")]),
