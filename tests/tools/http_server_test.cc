@@ -205,7 +205,7 @@ TEST_F(HttpServer, AnswersQueriesByGetAndByPostedForm) {
 }
 
 TEST_F(HttpServer, UnsupportedEndpointsGetAnErrorDocument) {
-  for (const char *path : {"/api/v1/series", "/api/v1/label//values", "/graph/x", "/api/v1/query/extra"}) {
+  for (const char *path : {"/api/v1/targets", "/api/v1/label//values", "/federate", "/graph/x", "/api/v1/query/extra"}) {
     auto res = get(path);
     ASSERT_TRUE(res) << path;
     EXPECT_EQ(res->status, 404) << path;

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "answer_reader.h"
+#include "api/catalogue.h"
+#include "api/fixed_answers.h"
 
 namespace orvik_host {
 namespace {
@@ -51,6 +53,7 @@ TEST_F(PromApi, QueryErrorsAreBadRequests) {
       // Invalid UTF-8 echoed back: replaced, never an empty document.
       {{{"query", "up"}, {"time", "a\xff\xc3(\xed\xa0\x80"}},
        "invalid parameter \"time\": cannot parse \"a\uFFFD\uFFFD(\uFFFD\uFFFD\uFFFD\" to a valid timestamp"},
+      {{{"query", "up"}, {"timeout", "soon"}}, "invalid parameter \"timeout\": cannot parse \"soon\" to a valid duration"},
   };
   for (const error_case &c : cases) {
     const api_reply reply = handle_query(*store, c.params, T0);
@@ -72,6 +75,9 @@ TEST_F(PromApi, QueryRangeNeedsAWellFormedWindow) {
 
   EXPECT_EQ(handle_query_range(*store, {{"query", "x"}, {"start", "100"}, {"end", "100"}, {"step", "0.001"}}).status,
             200);
+  EXPECT_EQ(handle_query_range(*store, {{"query", "x"}, {"start", "100"}, {"end", "100"}, {"step", "1"},
+                                        {"timeout", "1m30s"}, {"stats", "all"}}).status,
+            200);
 
   struct error_case {
     request_params params;
@@ -91,6 +97,8 @@ TEST_F(PromApi, QueryRangeNeedsAWellFormedWindow) {
       {{{"query", "x"}, {"start", "1"}, {"end", "11002"}, {"step", "1"}},
        "exceeded maximum resolution of 11,000 points per timeseries. Try decreasing the query resolution (?step=XX)"},
       {{{"start", "1"}, {"end", "2"}, {"step", "1"}}, "missing query parameter"},
+      {{{"query", "x"}, {"start", "1"}, {"end", "2"}, {"step", "1"}, {"timeout", "-"}},
+       "invalid parameter \"timeout\": cannot parse \"-\" to a valid duration"},
   };
   for (const error_case &c : cases) {
     const api_reply error = handle_query_range(*store, c.params);
@@ -196,6 +204,138 @@ TEST(AnswerReply, MapsTheStoresAnswersToStatuses) {
   EXPECT_EQ(error.status, 400);
   EXPECT_EQ(error.body, R"({"status":"error","errorType":"bad_data","error":"x"})") << "passed on as it stands";
   EXPECT_EQ(answer_reply("{}").status, 500);
+}
+
+// The listing endpoints over a store of three series, one of them only
+// sampled five minutes after the others. The selector stands in for the query
+// front: the library's own selection, read back, and "bad" refused.
+class Catalogue : public PromApi {
+ protected:
+  void SetUp() override {
+    PromApi::SetUp();
+    ASSERT_EQ(store->ingest_snapshot(R"([{"name":"requests","value":1,"labels":{"job":"web","zone":"b"},"timestamp_ms":)" +
+                                         std::to_string(T0 + 300000) + "}]", 0).stored, 1);
+    ASSERT_EQ(store->ingest_snapshot(R"([{"name":"errors","value":2,"labels":{"job":"api"},"timestamp_ms":)" +
+                                         std::to_string(T0) + "}]", 0).stored, 1);
+  }
+  series_selector select = [this](std::string_view text, int64_t time_ms, std::string *error)
+      -> std::optional<std::vector<series_labels>> {
+    if (text == "bad") {
+      *error = "1:1: parse error: bad";
+      return std::nullopt;
+    }
+    std::vector<series_labels> found;
+    for (series &s : read_series(store->query(std::string(text), time_ms))) {
+      std::sort(s.metric.begin(), s.metric.end());
+      found.push_back(std::move(s.metric));
+    }
+    return found;
+  };
+};
+
+TEST_F(Catalogue, SeriesAreTheUnionOfTheMatchesInsideTheWindow) {
+  const std::string api = R"({"__name__":"requests","job":"api"})", web = R"({"__name__":"requests","job":"web","zone":"b"})",
+                    errors = R"({"__name__":"errors","job":"api"})";
+  const std::string late = std::to_string((T0 + 300000) / 1000), early = std::to_string((T0 + 30000) / 1000);
+  struct series_case {
+    request_params params;
+    std::string data;  // the answer's data, or the error text
+    int status = 200;
+  };
+  const series_case cases[] = {
+      {{{"match[]", "requests"}}, "[" + api + "," + web + "]"},
+      {{{"match[]", "requests"}, {"match[]", "{job=\"api\"}"}}, "[" + errors + "," + api + "," + web + "]"},
+      {{{"match[]", "requests"}, {"limit", "1"}}, "[" + api + "],\"warnings\":[\"results truncated due to limit\"]"},
+      {{{"match[]", "requests"}, {"limit", "2"}}, "[" + api + "," + web + "]"},
+      {{{"match[]", "requests"}, {"limit", "0"}}, "[" + api + "," + web + "]"},
+      // Only the web series has a sample at or after the late start; only the
+      // api one at or before the early end (the web one's are all later).
+      {{{"match[]", "requests"}, {"start", late}}, "[" + web + "]"},
+      {{{"match[]", "requests"}, {"end", early}}, "[" + api + "]"},
+      {{{"match[]", "requests"}, {"start", late}, {"end", early}}, "[]"},
+      {{{"match[]", "absent"}}, "[]"},
+      {{}, "no match[] parameter provided", 400},
+      {{{"match[]", "requests"}, {"match[]", "bad"}}, "invalid parameter \"match[]\": 1:1: parse error: bad", 400},
+      {{{"match[]", "requests"}, {"limit", "-1"}},
+       "invalid parameter \"limit\": cannot parse \"-1\" to a non-negative integer", 400},
+      {{{"match[]", "requests"}, {"start", "soon"}},
+       "invalid parameter \"start\": cannot parse \"soon\" to a valid timestamp", 400},
+      {{{"match[]", "requests"}, {"end", "0"}},
+       "invalid parameter \"end\": times at or before the Unix epoch are not supported", 400},
+  };
+  for (const series_case &c : cases) {
+    const api_reply reply = handle_series(*store, c.params, T0 + 3600000, select);
+    EXPECT_EQ(reply.status, c.status) << c.data;
+    if (c.status == 200) EXPECT_EQ(reply.body, R"({"status":"success","data":)" + c.data + "}");
+    else EXPECT_EQ(read_status(reply.body).error, c.data);
+  }
+  // Through the query front: regular expressions and empty values with
+  // their PromQL meaning, and its own parse errors.
+  const series_selector front = front_selector(*store);
+  const std::pair<const char *, std::string> front_cases[] = {
+      {R"({__name__=~"req.*",job!~"w.*"})", "[" + api + "]"},
+      {R"(requests{zone=""})", "[" + api + "]"},
+      {R"({job=~"api|web",zone!=""})", "[" + web + "]"},
+      {R"({__name__=~"errors|requests",job="api"})", "[" + errors + "," + api + "]"},
+  };
+  for (const auto &[match, data] : front_cases)
+    EXPECT_EQ(handle_series(*store, {{"match[]", match}}, T0, front).body, R"({"status":"success","data":)" + data + "}")
+        << match;
+  const api_reply broken = handle_series(*store, {{"match[]", "requests{"}}, T0, front);
+  EXPECT_EQ(broken.status, 400);
+  EXPECT_EQ(read_status(broken.body).error.rfind("invalid parameter \"match[]\": ", 0), 0u) << broken.body;
+
+  request_params many;
+  for (size_t i = 0; i <= MAX_MATCH_SELECTORS; ++i) many.emplace("match[]", "requests");
+  EXPECT_EQ(read_status(handle_series(*store, many, T0, select).body).error, "too many match[] parameters (at most 64)");
+}
+
+TEST_F(Catalogue, LabelListsComeFromTheSelectedSeriesOrTheLibrary) {
+  using list = std::vector<std::string>;
+  const int64_t now = T0 + 3600000;
+  EXPECT_EQ(read_string_list(handle_labels(*store, {{"match[]", "requests{job=\"web\"}"}}, now, select).body),
+            (list{"__name__", "job", "zone"}));
+  EXPECT_EQ(read_string_list(handle_labels(*store, {{"match[]", "errors"}}, now, select).body), (list{"__name__", "job"}));
+  EXPECT_EQ(read_string_list(handle_labels(*store, {}, now, select).body), (list{"__name__", "job", "zone"}));
+  const api_reply cut = handle_labels(*store, {{"limit", "1"}}, now, select);
+  EXPECT_EQ(cut.body, R"({"status":"success","data":["__name__"],"warnings":["results truncated due to limit"]})");
+
+  EXPECT_EQ(read_string_list(handle_label_values(*store, "job", {{"match[]", "requests"}}, now, select).body),
+            (list{"api", "web"}));
+  EXPECT_EQ(read_string_list(handle_label_values(*store, "__name__", {{"match[]", "{job=\"api\"}"}}, now, select).body),
+            (list{"errors", "requests"}));
+  // A series without the label adds no value, not an empty one.
+  EXPECT_EQ(read_string_list(handle_label_values(*store, "zone", {{"match[]", "requests"}}, now, select).body),
+            list{"b"});
+  EXPECT_EQ(read_string_list(
+                handle_label_values(*store, "job", {{"match[]", "requests"}, {"end", std::to_string(T0 / 1000 + 60)}}, now, select)
+                    .body),
+            list{"api"});
+  EXPECT_EQ(read_string_list(handle_label_values(*store, "__name__", {}, now, select).body), (list{"requests", "errors"}))
+      << "the library's order without match[]";
+  EXPECT_EQ(read_status(handle_label_values(*store, "job-name", {}, now, select).body).error,
+            "invalid label name: \"job-name\"");
+}
+
+TEST(CatalogueCaps, ListsWithMatchHoldMoreThanTheLibrarysAnswers) {
+  std::string error;
+  auto big = locked_store::create(700, 1, &error);
+  ASSERT_TRUE(big) << error;
+  std::string doc = "[";
+  for (int i = 0; i < 600; ++i)
+    doc += std::string(i ? "," : "") + R"({"name":"m","value":1,"labels":{"id":")" + std::to_string(i) + R"("}})";
+  ASSERT_EQ(big->ingest_snapshot(doc + "]", T0).stored, 600);
+  EXPECT_EQ(read_string_list(handle_label_values(*big, "id", {}, T0, front_selector(*big)).body).size(), 512u);
+  EXPECT_EQ(read_string_list(handle_label_values(*big, "id", {{"match[]", "m"}}, T0, front_selector(*big)).body).size(),
+            600u);
+}
+
+TEST(FixedAnswers, AnswerEmptyListsInThePrometheusShapes) {
+  EXPECT_EQ(handle_metadata().body, R"({"status":"success","data":{}})");
+  EXPECT_EQ(handle_query_exemplars().body, R"({"status":"success","data":[]})");
+  EXPECT_EQ(handle_rules().body, R"({"status":"success","data":{"groups":[]}})");
+  EXPECT_EQ(handle_alerts().body, R"({"status":"success","data":{"alerts":[]}})");
+  EXPECT_EQ(handle_healthy().content_type, "text/plain; charset=utf-8");
 }
 
 }  // namespace

@@ -127,6 +127,17 @@ api_reply outcome_reply(promql::query_outcome outcome) {
   return reply;
 }
 
+// Prometheus reads "timeout" and "stats" on both query endpoints. The store
+// answers a query in one call that cannot be cut short, and keeps no
+// statistics, so both are accepted and only checked as Prometheus checks them.
+std::optional<api_reply> query_options_error(const request_params &params) {
+  const std::string *timeout = param(params, "timeout");
+  if (timeout && !parse_duration_ms(*timeout))
+    return error_reply(400, "bad_data",
+                       "invalid parameter \"timeout\": cannot parse \"" + *timeout + "\" to a valid duration");
+  return std::nullopt;
+}
+
 }  // namespace
 
 api_reply error_reply(int status, std::string_view error_type, std::string_view message) {
@@ -158,6 +169,7 @@ api_reply answer_reply(std::string answer) {
 }
 
 api_reply handle_query(locked_store &store, const request_params &params, int64_t now) {
+  if (auto error = query_options_error(params)) return *error;
   int64_t time = now;
   if (param(params, "time")) {
     api_reply error;
@@ -172,6 +184,7 @@ api_reply handle_query(locked_store &store, const request_params &params, int64_
 }
 
 api_reply handle_query_range(locked_store &store, const request_params &params, const query_budget &budget) {
+  if (auto options_error = query_options_error(params)) return *options_error;
   api_reply error;
   auto start = time_param(params, "start", error);
   if (!start) return error;

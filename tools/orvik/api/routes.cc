@@ -1,5 +1,9 @@
 #include "api/routes.h"
 
+#include <memory>
+
+#include "api/catalogue.h"
+#include "api/fixed_answers.h"
 #include "page/page.h"
 #include "remote_write/receiver.h"
 #include "times.h"
@@ -21,18 +25,28 @@ std::vector<route> api_routes(locked_store &store, const query_budget &budget, c
       [&store](const http_request &req) { return handle_query(store, req.params, now_ms()); });
   add("/api/v1/query_range", get_post,
       [&store, budget](const http_request &req) { return handle_query_range(store, req.params, budget); });
-  add("/api/v1/labels", get_post, [&store](const http_request &) { return handle_labels(store); });
-  add("/api/v1/label/*/values", {"GET"},
-      [&store](const http_request &req) { return handle_label_values(store, req.captures.at(0)); });
+  auto select = std::make_shared<const series_selector>(front_selector(store));
+  add("/api/v1/series", get_post, [&store, select](const http_request &req) {
+    return handle_series(store, req.params, now_ms(), *select);
+  });
+  add("/api/v1/labels", get_post, [&store, select](const http_request &req) {
+    return handle_labels(store, req.params, now_ms(), *select);
+  });
+  add("/api/v1/label/*/values", {"GET"}, [&store, select](const http_request &req) {
+    return handle_label_values(store, req.captures.at(0), req.params, now_ms(), *select);
+  });
+  add("/api/v1/metadata", {"GET"}, [](const http_request &) { return handle_metadata(); });
+  add("/api/v1/query_exemplars", get_post, [](const http_request &) { return handle_query_exemplars(); });
+  add("/api/v1/rules", {"GET"}, [](const http_request &) { return handle_rules(); });
+  add("/api/v1/alerts", {"GET"}, [](const http_request &) { return handle_alerts(); });
+  add("/-/healthy", {"GET"}, [](const http_request &) { return handle_healthy(); });
+  add("/-/ready", {"GET"}, [](const http_request &) { return handle_ready(); });
   add("/api/v1/status/buildinfo", {"GET"}, [](const http_request &) { return handle_buildinfo(); });
   auto page = [](const http_request &req) { return handle_page(req.path); };
   add("/", {"GET"}, page);
   add("/graph", {"GET"}, page);
   add("/page/*", {"GET"}, page);
   add("/metrics", {"GET"}, [&store, metrics](const http_request &) { return handle_metrics(store, metrics); });
-  add("/-/healthy", {"GET"}, [](const http_request &) {
-    return api_reply{200, "text/plain; charset=utf-8", "orvik is healthy.\n", {}};
-  });
   // A snapshot is read as a document whatever its content type, since
   // curl -d labels it a form.
   route &snapshot = add("/api/v1/snapshot", {"POST"},
