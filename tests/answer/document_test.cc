@@ -223,4 +223,15 @@ TEST(AnswerInPlace, SameBytesAsTheDocumentOnRandomStoresAndQueries) {
     }
     orvik_free(db);
   }
+
+  // An answer several times the size of the handle's buffer grows it more
+  // than once on the way.
+  orvik_db *db = orvik_create(4, 8);
+  for (int i = 0; i < 4; ++i) {
+    orvik_append(db, "x", i % 2 ? "{\"core\":\"\\u0007\"}" : "{\"a\":\"b\"}", i + 0.5, T0 + i * 1000);
+  }
+  const std::string big = orvik_query_range(db, "x", T0 - 20000, T0, 1);
+  EXPECT_GT(big.size(), 4 * ANSWER_INITIAL_CAPACITY);
+  EXPECT_EQ(big, query_range_by_document(db, "x", T0 - 20000, T0, 1));
+  orvik_free(db);
 }
