@@ -154,6 +154,8 @@ const char *const WRAPPERS[] = {"@", "rate(@[5m])", "irate(@[1m])", "sum(@)", "s
 std::string random_text(std::mt19937_64 &rng) {
   std::string out;
   for (int n = static_cast<int>(rng() % 4); n >= 0; --n) out += TEXT_PIECES[rng() % std::size(TEXT_PIECES)];
+  // A NUL inside a label name or value, however the store keeps it.
+  if (rng() % 16 == 0) out += '\0';
   return out;
 }
 
