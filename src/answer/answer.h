@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include <yyjson.h>
 
@@ -48,5 +49,61 @@ yyjson_mut_doc *new_query_document(const char *result_type, yyjson_mut_val **res
 // The entry checks of both queries: the error answer for a missing handle or
 // query text, or for a text the parser rejects; null when *parsed is ready.
 const char *reject_query(orvik_db *db, const char *query, promql_query *parsed);
+
+}  // namespace orvik
+
+namespace orvik {
+
+// A vector or matrix answer written in place into a handle's answer buffer,
+// in exactly the bytes finish_answer writes for the same document. The
+// buffer grows as the document path's hand-over grows it; when it cannot,
+// finish_query answers "{}" with "out of memory expanding result buffer",
+// as the hand-over does for a text too long for the process-wide buffer.
+class answer_text {
+ public:
+  explicit answer_text(orvik_db *db);
+
+  // The opening up to "result": [ and the closing after the last element.
+  void begin_query(const char *result_type);
+  const char *finish_query();
+  // An element of the result array up to and including "metric": .
+  void begin_element();
+  void metric_object(int level, const series_entry *entry);
+  void value_pair(int level, int64_t timestamp_ms, double value);
+  void indent(int level);
+  void string(const char *s, size_t n);
+  void real(double value);
+  bool failed() const { return failed_; }
+
+  void raw(const char *s, size_t n) {
+    if (!room(n)) return;
+    std::memcpy(out_, s, n);
+    out_ += n;
+  }
+  template <size_t N>
+  void lit(const char (&s)[N]) {
+    raw(s, N - 1);
+  }
+
+ private:
+  bool room(size_t n) { return static_cast<size_t>(end_ - out_) >= n || grow(n); }
+  bool grow(size_t n);
+
+  orvik_db *db_;
+  char *out_;
+  char *end_;  // one before the buffer's end, kept for the terminator
+  uint32_t elements_ = 0;
+  bool failed_ = false;
+};
+
+}  // namespace orvik
+
+namespace orvik {
+
+// orvik_query and orvik_query_range answered by building a yyjson document
+// and writing it: the reference the written-in-place answers are held to.
+const char *query_by_document(orvik_db *db, const char *query, int64_t time_ms);
+const char *query_range_by_document(orvik_db *db, const char *query, int64_t start_ms, int64_t end_ms,
+                                    int64_t step_ms);
 
 }  // namespace orvik

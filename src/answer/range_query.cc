@@ -73,13 +73,31 @@ void walk_aggregate(orvik_db *db, const promql_query &parsed, const window &w,
     yyjson_mut_arr_append(values, make_value_pair(doc, t, value, value_text));
   } while (next_step(w, &t));
 }
+
+// "values": [ and the pairs of one element, then its closing brace.
+template <typename Value>
+void write_values(answer_text &out, const window &w, Value &&value_at) {
+  out.lit(",");
+  out.indent(4);
+  out.lit("\"values\": [");
+  int64_t t = w.start;
+  bool first = true;
+  do {
+    if (!first) out.lit(",");
+    first = false;
+    out.indent(5);
+    // The pair carries the step time, whatever sample the value came from.
+    out.value_pair(5, t, value_at(t));
+  } while (!out.failed() && next_step(w, &t));
+  out.indent(4);
+  out.lit("]");
+  out.indent(3);
+  out.lit("}");
+}
 }  // namespace
-}  // namespace orvik
 
-using namespace orvik;
-
-extern "C" const char *orvik_query_range(orvik_db *db, const char *query, int64_t start_ms,
-                                         int64_t end_ms, int64_t step_ms) {
+const char *query_range_by_document(orvik_db *db, const char *query, int64_t start_ms, int64_t end_ms,
+                                    int64_t step_ms) {
   promql_query parsed;
   if (const char *rejected = reject_query(db, query, &parsed)) return rejected;
   window w = resolve_window(start_ms, end_ms, step_ms);
@@ -94,4 +112,35 @@ extern "C" const char *orvik_query_range(orvik_db *db, const char *query, int64_
     }
   }
   return finish_answer(db, doc);
+}
+
+}  // namespace orvik
+
+using namespace orvik;
+
+extern "C" const char *orvik_query_range(orvik_db *db, const char *query, int64_t start_ms,
+                                         int64_t end_ms, int64_t step_ms) {
+  promql_query parsed;
+  if (const char *rejected = reject_query(db, query, &parsed)) return rejected;
+  window w = resolve_window(start_ms, end_ms, step_ms);
+
+  answer_text out(db);
+  out.begin_query("matrix");
+  if (parsed.aggregation == AGG_NONE) {
+    for_each_selected(db, parsed, [&](const series_entry &entry) {
+      // Once the buffer could not grow the answer is "{}": stop working.
+      if (out.failed()) return;
+      out.begin_element();
+      out.metric_object(4, &entry);
+      write_values(out, w, [&](int64_t t) {
+        int64_t used_ms = t;
+        return eval_sample(&entry, &parsed, t, &used_ms);
+      });
+    });
+  } else {
+    out.begin_element();
+    out.metric_object(4, nullptr);
+    write_values(out, w, [&](int64_t t) { return aggregate_at(db, &parsed, t); });
+  }
+  return out.finish_query();
 }

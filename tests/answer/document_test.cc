@@ -4,7 +4,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
+#include <random>
 #include <string>
 
 #include "answer/answer.h"
@@ -135,3 +137,103 @@ TEST(ErrorAnswers, AreTheFixedCompactTexts) {
 }
 
 }  // namespace
+
+// ---- answers written in place against the document path --------------------
+
+// Pieces label names and values are made of: escapes the writer must spell
+// as the document writer does (controls, quotes, backslashes), and what it
+// must leave alone (slashes, DEL, two- to four-byte UTF-8, U+2028).
+const char *const TEXT_PIECES[] = {"a", "core", "0", "\"", "\\", "/", "\n", "\t", "\x01", "\x1f", "\b\f\r",
+                                   "\x7f", "\xc3\xa9", "\xe2\x80\xa8", "\xf0\x9f\x98\x80", " ", "__name__"};
+const char *const NAMES[] = {"cpu", "cpu_total", "x", "m:e_m", "t\xc3\xa9mp"};
+const double VALUES[] = {0.0, -0.0, 1.5, -2.25, 1e300, -1e-300, 5e-324, 123456789.123456789, 1e15, 0.1};
+const char *const SELECTORS[] = {"cpu", "x", "{core!=\"1\"}", "{a=~\".*\"}", "nothing_here", "m:e_m"};
+const char *const WRAPPERS[] = {"@", "rate(@[5m])", "irate(@[1m])", "sum(@)", "sum(rate(@[5m]))",
+                                "avg(@)", "min(irate(@[2m]))", "max(@)", "count(@)"};
+
+std::string random_text(std::mt19937_64 &rng) {
+  std::string out;
+  for (int n = static_cast<int>(rng() % 4); n >= 0; --n) out += TEXT_PIECES[rng() % std::size(TEXT_PIECES)];
+  // A NUL inside a label name or value, however the store keeps it.
+  if (rng() % 16 == 0) out += '\0';
+  return out;
+}
+
+// A label object text holding random names and values, now and then too
+// long for a series to keep whole.
+std::string random_labels(std::mt19937_64 &rng) {
+  yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
+  yyjson_mut_val *root = yyjson_mut_obj(doc);
+  yyjson_mut_doc_set_root(doc, root);
+  int pairs = rng() % 10 == 0 ? 40 : static_cast<int>(rng() % 4);
+  for (int i = 0; i < pairs; ++i) {
+    std::string name = random_text(rng);
+    std::string value = pairs > 10 ? std::string(20, 'v') : random_text(rng);
+    yyjson_mut_obj_add(root, yyjson_mut_strncpy(doc, name.data(), name.size()),
+                       yyjson_mut_strncpy(doc, value.data(), value.size()));
+  }
+  char *text = yyjson_mut_write(doc, 0, nullptr);
+  std::string out = text;
+  std::free(text);
+  yyjson_mut_doc_free(doc);
+  return out;
+}
+
+double random_value(std::mt19937_64 &rng) {
+  switch (rng() % 6) {
+    case 0: return std::numeric_limits<double>::quiet_NaN();
+    case 1: return rng() % 2 ? std::numeric_limits<double>::infinity() : -std::numeric_limits<double>::infinity();
+    case 2: return static_cast<double>(rng() % 100000) / 7.0;
+    default: return VALUES[rng() % std::size(VALUES)];
+  }
+}
+
+TEST(AnswerInPlace, SameBytesAsTheDocumentOnRandomStoresAndQueries) {
+  constexpr int64_t T0 = 1700000000000;
+  const int64_t INSTANTS[] = {T0, T0 + 1, T0 + 999, T0 + 60500, 1, 999, 1000, 9007199254740993,
+                              std::numeric_limits<int64_t>::max()};
+  std::mt19937_64 rng(15);
+  for (int store = 0; store < 12; ++store) {
+    orvik_db *db = orvik_create(1 + static_cast<uint32_t>(rng() % 40), 1 + static_cast<uint32_t>(rng() % 30));
+    ASSERT_NE(db, nullptr);
+    const int appends = store == 0 ? 0 : static_cast<int>(rng() % 300);
+    for (int i = 0; i < appends; ++i) {
+      std::string labels = random_labels(rng);
+      // Mostly in time order, now and then older than the sample before.
+      int64_t t = T0 - 600000 + i * 1000 + static_cast<int64_t>(rng() % 5000) - 1000;
+      orvik_append(db, NAMES[rng() % std::size(NAMES)], rng() % 8 == 0 ? nullptr : labels.c_str(),
+                   random_value(rng), t);
+    }
+    for (int q = 0; q < 40; ++q) {
+      std::string wrapper = WRAPPERS[rng() % std::size(WRAPPERS)];
+      const std::string query = wrapper.replace(wrapper.find('@'), 1, SELECTORS[rng() % std::size(SELECTORS)]);
+      const int64_t at = rng() % 3 == 0 ? INSTANTS[rng() % std::size(INSTANTS)]
+                                        : T0 - static_cast<int64_t>(rng() % 700000);
+      const std::string in_place = orvik_query(db, query.c_str(), at);
+      EXPECT_EQ(in_place, query_by_document(db, query.c_str(), at)) << query << " at " << at;
+
+      // Start 0 takes the default window before the end; steps from a
+      // millisecond (few points) to over a minute.
+      const int64_t steps[] = {1, 1000, 7001, 15000, 60001};
+      const bool default_start = rng() % 5 == 0;
+      const int64_t step = default_start ? 60001 : steps[rng() % std::size(steps)];
+      const int64_t end = at > T0 + 100000 ? at : at + static_cast<int64_t>(rng() % 120000);
+      const int64_t start = default_start ? 0 : end - step * static_cast<int64_t>(rng() % 80);
+      const std::string range = orvik_query_range(db, query.c_str(), start, end, step);
+      EXPECT_EQ(range, query_range_by_document(db, query.c_str(), start, end, step))
+          << query << " from " << start << " to " << end << " by " << step;
+    }
+    orvik_free(db);
+  }
+
+  // An answer several times the size of the handle's buffer grows it more
+  // than once on the way.
+  orvik_db *db = orvik_create(4, 8);
+  for (int i = 0; i < 4; ++i) {
+    orvik_append(db, "x", i % 2 ? "{\"core\":\"\\u0007\"}" : "{\"a\":\"b\"}", i + 0.5, T0 + i * 1000);
+  }
+  const std::string big = orvik_query_range(db, "x", T0 - 20000, T0, 1);
+  EXPECT_GT(big.size(), 4 * ANSWER_INITIAL_CAPACITY);
+  EXPECT_EQ(big, query_range_by_document(db, "x", T0 - 20000, T0, 1));
+  orvik_free(db);
+}
