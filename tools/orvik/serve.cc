@@ -11,6 +11,7 @@
 #include "answer_reader.h"
 #include "api/routes.h"
 #include "collector.h"
+#include "http/limits.h"
 #include "http/server.h"
 #include "times.h"
 
@@ -52,10 +53,14 @@ int run_serve(const serve_options &options, std::ostream &err) {
                               (options.store.samples ? options.store.samples : 1440);
   }
 
-  // Answers of several megabytes are made and dropped all the time; in
-  // mappings of their own they go back to the system when dropped, instead
-  // of staying in the heap at the size of the largest one yet.
-  mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+  // Answers of several megabytes are made, copied and dropped all the time.
+  // In mappings of their own every copy faults in fresh pages (most of the
+  // time of a large answer); kept in the heap, their memory is reused. Only
+  // answers above the mapping threshold leave the heap, and free memory above
+  // the trim threshold goes back to the system, so what the heap keeps after
+  // a burst of large answers stays bounded.
+  mallopt(M_MMAP_THRESHOLD, HEAP_ANSWER_BYTES);
+  mallopt(M_TRIM_THRESHOLD, HEAP_ANSWER_BYTES);
 
   web_config web;
   server_options server_settings = options.server;

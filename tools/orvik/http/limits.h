@@ -33,6 +33,9 @@ inline constexpr std::chrono::milliseconds WRITE_DEADLINE{60000};
 // past this, requests wait for their handler until earlier answers are out
 // (or their clients are dropped at the write deadline).
 inline constexpr size_t MAX_ANSWER_BYTES_IN_FLIGHT = 32 * 1024 * 1024;
+// Answers up to this size are made in the heap and their memory reused; the
+// heap gives free memory back past this.
+inline constexpr size_t HEAP_ANSWER_BYTES = 8 * 1024 * 1024;
 // Answers at least this long are compressed when the client accepts gzip; the
 // fastest level costs a few milliseconds per megabyte and still shrinks the
 // repetitive JSON answers about tenfold.
