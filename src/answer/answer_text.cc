@@ -89,8 +89,22 @@ void answer_text::real(double value) {
   if (!room(40)) return;
   yyjson_mut_val v;
   yyjson_mut_set_real(&v, value);
+#if YYJSON_VERSION_HEX >= 0x000B00
   char *w = yyjson_mut_write_number(&v, out_);
   if (w != nullptr) out_ = w;
+#else
+  // Older yyjson (the Windows build compiles 0.10 in) has no number writer
+  // of its own; its value writer gives the same text, from a stack pool.
+  char pool[512];
+  yyjson_alc alc;
+  yyjson_alc_pool_init(&alc, pool, sizeof pool);
+  size_t len = 0;
+  char *text = yyjson_mut_val_write_opts(&v, 0, &alc, &len, nullptr);
+  if (text != nullptr && len <= 40) {
+    std::memcpy(out_, text, len);
+    out_ += len;
+  }
+#endif
 }
 
 void answer_text::value_pair(int level, int64_t timestamp_ms, double value) {
