@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 #include <vector>
+#include "utf8.h"
 
 namespace orvik_host::remote_write {
 namespace {
@@ -20,40 +21,6 @@ constexpr size_t MAX_LABEL_TEXT_BYTES = 511;
 // Prometheus marks a series that ended with this NaN; the store has no
 // notion of staleness, so the marker is not stored (and is no failure).
 constexpr uint64_t STALE_NAN_BITS = 0x7ff0000000000002ULL;
-
-bool valid_utf8(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size()) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    size_t extra;
-    uint32_t code;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      extra = 1;
-      code = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      extra = 2;
-      code = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      extra = 3;
-      code = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + extra >= text.size()) return false;
-    for (size_t k = 1; k <= extra; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      code = (code << 6) | (next & 0x3F);
-    }
-    static const uint32_t smallest[] = {0, 0x80, 0x800, 0x10000};
-    if (code < smallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-    i += extra + 1;
-  }
-  return true;
-}
 
 // The store writes label texts unescaped into its canonical text and reads
 // them back as JSON: quotes, backslashes and control characters would make
