@@ -166,15 +166,25 @@ class http_client {
   std::atomic<bool> aborted_{false};
 };
 
+// A password or token is a line; a file much longer is not one.
+constexpr size_t MAX_SECRET_FILE_BYTES = 4096;
+
 bool read_secret(const std::string &path, const char *what, std::string &out, std::string *error) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  if (in) text << in.rdbuf();
-  if (!in) {
+  // One byte past the bound tells a file that is too long.
+  out.assign(MAX_SECRET_FILE_BYTES + 1, '\0');
+  if (in) in.read(&out[0], static_cast<std::streamsize>(out.size()));
+  if (!in && !in.eof()) {
     if (error) *error = std::string("cannot read the ") + what + " file \"" + path + "\"";
     return false;
   }
-  out = text.str();
+  out.resize(static_cast<size_t>(in.gcount()));
+  if (out.size() > MAX_SECRET_FILE_BYTES) {
+    if (error)
+      *error = std::string("the ") + what + " file \"" + path + "\" is larger than " +
+               std::to_string(MAX_SECRET_FILE_BYTES) + " bytes";
+    return false;
+  }
   // Files written by editors and `echo` end with a line break that is not
   // part of the secret.
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
