@@ -128,11 +128,18 @@ until [ -n "$(value_of "$out")" ]; do
   out=$(pt query instant "http://127.0.0.1:$prom_port" 'windows_memory_load_percent{job="orvik"}' 2>&1) || true
 done
 echo "$out"
-targets=$(curl -sf --max-time 10 "http://127.0.0.1:$prom_port/api/v1/targets") || fail "prometheus /api/v1/targets"
-health=$(python3 -c '
+# Each target is scraped at its own offset within the interval, so the
+# intruder may not have been tried yet when the first series shows up.
+health=""
+until [ -n "$health" ] && ! grep -q ' unknown ' <<<"$health"; do
+  [ "$SECONDS" -lt "$deadline" ] || fail "prometheus did not scrape both targets within 60 s (last: $health)"
+  targets=$(curl -sf --max-time 10 "http://127.0.0.1:$prom_port/api/v1/targets") || fail "prometheus /api/v1/targets"
+  health=$(python3 -c '
 import json, sys
 for t in json.loads(sys.argv[1])["data"]["activeTargets"]:
     print(t["labels"]["job"], t["health"], t["lastError"] or "-")' "$targets")
+  grep -q ' unknown ' <<<"$health" && sleep 1
+done
 echo "$health"
 grep -q '^orvik up' <<<"$health" || fail "the orvik target is not up"
 grep -q '^intruder down .*401' <<<"$health" || fail "the target with a wrong password is not down with 401"
