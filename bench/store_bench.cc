@@ -76,6 +76,28 @@ void BM_AppendCycling1024Series(benchmark::State &state) {
 }
 BENCHMARK(BM_AppendCycling1024Series)->Unit(benchmark::kMicrosecond);
 
+// The miss path on its own: 1024 existing series, each under eight
+// spellings in turn, so the texts outnumber what the cache holds and nearly
+// every append parses and looks up its labels. Per append.
+void BM_AppendMissing1024Series(benchmark::State &state) {
+  std::vector<std::string> spellings;
+  for (int pad = 0; pad < 8; ++pad) {
+    for (const std::string &l : distinct_labels()) spellings.push_back(std::string(pad, ' ') + l);
+  }
+  orvik_db *db = orvik_create(1024, 1440);
+  int64_t t = 1700000000000;
+  for (auto _ : state) {
+    t += 1000;
+    for (const std::string &l : spellings) orvik_append(db, "windows_cpu_time_total", l.c_str(), 1.0, t);
+  }
+  if (db->series_count != 1024) state.SkipWithError("spellings named different series");
+  state.counters["per_append"] = benchmark::Counter(static_cast<double>(spellings.size()),
+                                                    benchmark::Counter::kIsIterationInvariantRate |
+                                                        benchmark::Counter::kInvert);
+  orvik_free(db);
+}
+BENCHMARK(BM_AppendMissing1024Series)->Unit(benchmark::kMicrosecond);
+
 // Fills a store of 1024 series, one append creating each; reported per append.
 void BM_AppendCreating1024Series(benchmark::State &state) {
   const std::vector<std::string> labels = distinct_labels();

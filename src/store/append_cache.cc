@@ -15,30 +15,53 @@ uint32_t slot_count_for(uint32_t max_series) {
   return static_cast<uint32_t>(slots);
 }
 
+size_t cache_bytes(uint32_t sets) { return (sizeof(append_cache_set) + 2 * sizeof(append_cache_entry)) * sets; }
+
+append_cache_entry *entries_of(const orvik_db *db) {
+  return reinterpret_cast<append_cache_entry *>(db->append_cache + db->append_cache_mask + 1);
+}
+
+uint64_t load64(const char *p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+uint32_t load32(const char *p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
 // Eight bytes per round, two rounds at a time in independent lanes: the
 // texts are short, so the hash must cost little beside the comparison that
 // follows it, and a cache that compares in full needs spread, not strength.
+// The last bytes are read with fixed-size loads that may overlap bytes
+// already mixed (the length is mixed in, so no two texts alias by it); a
+// copy of a variable count would call memcpy and stall the load after it.
 uint64_t mix_bytes(uint64_t h, const char *text, size_t len) {
   constexpr uint64_t M = 0x9E3779B97F4A7C15ull;
   uint64_t g = h ^ len;
   size_t i = 0;
   for (; i + 16 <= len; i += 16) {
-    uint64_t a, b;
-    std::memcpy(&a, text + i, 8);
-    std::memcpy(&b, text + i + 8, 8);
-    h = (h ^ a) * M;
-    g = (g ^ b) * M;
+    h = (h ^ load64(text + i)) * M;
+    g = (g ^ load64(text + i + 8)) * M;
   }
   if (i + 8 <= len) {
-    uint64_t a;
-    std::memcpy(&a, text + i, 8);
-    h = (h ^ a) * M;
+    h = (h ^ load64(text + i)) * M;
     i += 8;
   }
   if (i < len) {
-    uint64_t a = 0;
-    std::memcpy(&a, text + i, len - i);
-    g = (g ^ a) * M;
+    uint64_t tail;
+    if (len >= 8) {
+      tail = load64(text + len - 8);
+    } else if (len >= 4) {
+      tail = load32(text) | static_cast<uint64_t>(load32(text + len - 4)) << 32;
+    } else {
+      const auto *u = reinterpret_cast<const unsigned char *>(text);
+      tail = u[0] | static_cast<uint64_t>(u[len / 2]) << 8 | static_cast<uint64_t>(u[len - 1]) << 16;
+    }
+    g = (g ^ tail) * M;
   }
   // A multiply carries a byte's difference only towards the high bits; the
   // final mix brings it down to the bits that pick the set.
@@ -49,13 +72,13 @@ uint64_t mix_bytes(uint64_t h, const char *text, size_t len) {
 }  // namespace
 
 void append_cache_create(orvik_db *db) {
-  const uint32_t slots = slot_count_for(db->max_series);
+  const uint32_t sets = slot_count_for(db->max_series) / 2;
   // Zero-filled memory is a cache of empty slots: generation 0 is never
   // the handle's. It is filled here rather than left to the system's zero
   // pages, so the first append to each slot does not pay for a page fault.
-  db->append_cache = static_cast<append_cache_entry *>(store_malloc(sizeof(append_cache_entry) * slots));
-  if (db->append_cache != nullptr) std::memset(db->append_cache, 0, sizeof(append_cache_entry) * slots);
-  db->append_cache_mask = slots - 1;
+  db->append_cache = static_cast<append_cache_set *>(store_malloc(cache_bytes(sets)));
+  if (db->append_cache != nullptr) std::memset(db->append_cache, 0, cache_bytes(sets));
+  db->append_cache_mask = sets - 1;
   db->append_cache_generation = 1;
 }
 
@@ -63,13 +86,13 @@ void append_cache_forget(orvik_db *db) {
   if (db->append_cache == nullptr) return;
   if (++db->append_cache_generation == 0) {
     // After four billion clears the oldest generations would come back.
-    std::memset(db->append_cache, 0, sizeof(append_cache_entry) * (db->append_cache_mask + 1));
+    std::memset(db->append_cache, 0, cache_bytes(db->append_cache_mask + 1));
     db->append_cache_generation = 1;
   }
 }
 
 int32_t append_cache_find(orvik_db *db, const char *name, const char *labels, append_cache_probe *probe) {
-  probe->entry = nullptr;
+  probe->set = nullptr;
   if (db->append_cache == nullptr) return -1;
   // Counting stops past the limit, so a long text costs no more here than
   // a short one.
@@ -81,16 +104,16 @@ int32_t append_cache_find(orvik_db *db, const char *name, const char *labels, ap
   probe->hash = static_cast<uint32_t>(h >> 32);
   probe->name_len = static_cast<uint16_t>(name_len);
   probe->labels_len = labels == nullptr ? APPEND_CACHE_NULL_LABELS : static_cast<uint16_t>(labels_len);
-  // Two ways per set, the newer first: series that share a set by chance
-  // do not push each other out.
-  append_cache_entry *set = db->append_cache + ((static_cast<uint32_t>(h) & db->append_cache_mask) & ~1u);
-  probe->entry = set;
-  for (int way = 0; way < 2; ++way) {
-    const append_cache_entry &e = set[way];
-    if (e.generation == db->append_cache_generation && e.hash == probe->hash && e.name_len == probe->name_len &&
-        e.labels_len == probe->labels_len && std::memcmp(e.text, name, name_len) == 0 &&
+  const uint32_t set_index = static_cast<uint32_t>(h) & db->append_cache_mask;
+  append_cache_set *set = db->append_cache + set_index;
+  probe->set = set;
+  for (uint32_t way = 0; way < 2; ++way) {
+    if (set->generation[way] != db->append_cache_generation || set->hash[way] != probe->hash) continue;
+    const append_cache_entry &e = entries_of(db)[2 * set_index + way];
+    if (e.name_len == probe->name_len && e.labels_len == probe->labels_len &&
+        std::memcmp(e.text, name, name_len) == 0 &&
         (labels == nullptr || std::memcmp(e.text + name_len, labels, labels_len) == 0)) {
-      return static_cast<int32_t>(e.series);
+      return static_cast<int32_t>(set->series[way]);
     }
   }
   return -1;
@@ -98,21 +121,21 @@ int32_t append_cache_find(orvik_db *db, const char *name, const char *labels, ap
 
 void append_cache_remember(const orvik_db *db, const append_cache_probe &probe, const char *name,
                            const char *labels, int32_t series) {
-  append_cache_entry *e = probe.entry;
-  if (e == nullptr || series < 0) return;
-  // The older way is dropped; only a live entry is worth keeping.
-  if (e[0].generation == db->append_cache_generation) {
-    const size_t used = offsetof(append_cache_entry, text) + e[0].name_len +
-                        (e[0].labels_len == APPEND_CACHE_NULL_LABELS ? 0 : e[0].labels_len);
-    std::memcpy(&e[1], &e[0], used);
-  }
-  e->generation = db->append_cache_generation;
-  e->hash = probe.hash;
-  e->series = static_cast<uint32_t>(series);
-  e->name_len = probe.name_len;
-  e->labels_len = probe.labels_len;
-  std::memcpy(e->text, name, probe.name_len);
-  if (labels != nullptr) std::memcpy(e->text + probe.name_len, labels, probe.labels_len);
+  append_cache_set *set = probe.set;
+  if (set == nullptr || series < 0) return;
+  // An empty way first; else the older one is dropped, so series that share
+  // a set by chance do not push each other out.
+  const uint32_t generation = db->append_cache_generation;
+  const uint32_t way = set->generation[0] != generation ? 0 : set->generation[1] != generation ? 1 : 1 - set->newer;
+  set->hash[way] = probe.hash;
+  set->generation[way] = generation;
+  set->series[way] = static_cast<uint32_t>(series);
+  set->newer = way;
+  append_cache_entry &e = entries_of(db)[2 * static_cast<size_t>(set - db->append_cache) + way];
+  e.name_len = probe.name_len;
+  e.labels_len = probe.labels_len;
+  std::memcpy(e.text, name, probe.name_len);
+  if (labels != nullptr) std::memcpy(e.text + probe.name_len, labels, probe.labels_len);
 }
 
 }  // namespace orvik

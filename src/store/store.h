@@ -29,11 +29,12 @@ constexpr size_t LABELS_SIZE = 512;       // canonical label text
 constexpr size_t KEY_SIZE = 640;          // name "|" canonical label text
 constexpr size_t MAX_LABEL_PAIRS = 32;
 constexpr size_t ERROR_SIZE = 512;
-// The append cache: one entry per slot, a power of two at least twice the
-// series count and at most APPEND_CACHE_MAX_SLOTS; a name and label text
-// longer together than APPEND_CACHE_TEXT_SIZE bytes is never cached, so an
-// entry is 256 bytes and a handle's cache at most 1 MiB.
-constexpr size_t APPEND_CACHE_TEXT_SIZE = 240;
+// The append cache: sets of two slots, a power of two at least twice the
+// series count and at most APPEND_CACHE_MAX_SLOTS slots; a name and label
+// text longer together than APPEND_CACHE_TEXT_SIZE bytes is never cached,
+// so a slot is 272 bytes (its text and its half of a set) and a handle's
+// cache at most 1,088 KiB.
+constexpr size_t APPEND_CACHE_TEXT_SIZE = 252;
 constexpr uint32_t APPEND_CACHE_MIN_SLOTS = 16;
 constexpr uint32_t APPEND_CACHE_MAX_SLOTS = 4096;
 constexpr size_t ANSWER_INITIAL_CAPACITY = 524288;
@@ -59,15 +60,21 @@ struct series_entry {
   sample *ring;              // owned, capacity entries
 };
 
-// One remembered append: the name and label text exactly as a host gave
-// them, and the series they named.
+// The texts of one remembered append: the name and label text exactly as a
+// host gave them.
 struct append_cache_entry {
-  uint32_t hash;
-  uint32_t series;
-  uint32_t generation;  // the entry is empty unless it is the handle's
   uint16_t name_len;
   uint16_t labels_len;  // APPEND_CACHE_NULL_LABELS for a null label text
   char text[APPEND_CACHE_TEXT_SIZE];  // name, then label text, unterminated
+};
+// Two slots that share a hash. What a lookup tests before it compares texts
+// is kept here, apart from the texts, so a miss reads one cache line.
+struct append_cache_set {
+  uint32_t hash[2];
+  uint32_t generation[2];  // a way is empty unless it holds the handle's
+  uint32_t series[2];
+  uint32_t newer;          // the way remembered last
+  uint32_t unused;
 };
 constexpr uint16_t APPEND_CACHE_NULL_LABELS = 0xFFFF;
 
@@ -84,8 +91,10 @@ struct orvik_db {
   uint32_t slot_mask;
   char *answer;          // the buffer every answer of this handle lands in
   size_t answer_capacity;
-  orvik::append_cache_entry *append_cache;  // null: appends are not cached
-  uint32_t append_cache_mask;
+  // Null: appends are not cached. One allocation: the sets, then their
+  // entries, two per set.
+  orvik::append_cache_set *append_cache;
+  uint32_t append_cache_mask;        // set count - 1
   uint32_t append_cache_generation;  // never 0, the generation of a fresh entry
 };
 
@@ -158,7 +167,7 @@ void append_cache_forget(orvik_db *db);
 
 // A lookup prepared once per append, used to look up and then remember.
 struct append_cache_probe {
-  append_cache_entry *entry;  // null: these texts are not cached
+  append_cache_set *set;  // null: these texts are not cached
   uint32_t hash;
   uint16_t name_len;
   uint16_t labels_len;
