@@ -59,11 +59,12 @@ void select_and_evaluate(benchmark::State &state, const char *text, int64_t eval
   }
   for (auto _ : state) {
     double sum = 0;
+    eval_hint hint;
     for (uint32_t s = 0; s < db->series_count; ++s) {
       const series_entry &e = db->series[s];
       if (series_matches(&e, &q) == 0) continue;
       int64_t used;
-      sum += eval_sample(&e, &q, eval_ms, &used);
+      sum += eval_sample(&e, &q, eval_ms, &used, &hint);
     }
     benchmark::DoNotOptimize(sum);
   }

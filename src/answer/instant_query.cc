@@ -60,11 +60,12 @@ extern "C" const char *orvik_query(orvik_db *db, const char *query, int64_t time
     // The aggregate carries the evaluation time, not a sample's.
     element(nullptr, time_ms, aggregate_at(db, &parsed, time_ms));
   } else {
+    eval_hint hint;
     for_each_selected(db, parsed, [&](const series_entry &entry) {
       // Once the buffer could not grow the answer is "{}": stop working.
       if (out.failed()) return;
       int64_t used_ms = time_ms;
-      double value = eval_sample(&entry, &parsed, time_ms, &used_ms);
+      double value = eval_sample(&entry, &parsed, time_ms, &used_ms, &hint);
       element(&entry, used_ms, value);
     });
   }

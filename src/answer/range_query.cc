@@ -127,6 +127,7 @@ extern "C" const char *orvik_query_range(orvik_db *db, const char *query, int64_
   answer_text out(db);
   out.begin_query("matrix");
   if (parsed.aggregation == AGG_NONE) {
+    eval_hint hint;
     for_each_selected(db, parsed, [&](const series_entry &entry) {
       // Once the buffer could not grow the answer is "{}": stop working.
       if (out.failed()) return;
@@ -134,7 +135,7 @@ extern "C" const char *orvik_query_range(orvik_db *db, const char *query, int64_
       out.metric_object(4, &entry);
       write_values(out, w, [&](int64_t t) {
         int64_t used_ms = t;
-        return eval_sample(&entry, &parsed, t, &used_ms);
+        return eval_sample(&entry, &parsed, t, &used_ms, &hint);
       });
     });
   } else {

@@ -41,9 +41,10 @@ double aggregation_result(const aggregation_state *state, int32_t kind) {
 double aggregate_at(const orvik_db *db, const promql_query *parsed, int64_t eval_ms) {
   aggregation_state state;
   aggregation_reset(&state);
+  eval_hint hint;
   for_each_selected(db, *parsed, [&](const series_entry &entry) {
     int64_t used_ms = eval_ms;
-    aggregation_add(&state, eval_sample(&entry, parsed, eval_ms, &used_ms));
+    aggregation_add(&state, eval_sample(&entry, parsed, eval_ms, &used_ms, &hint));
   });
   return aggregation_result(&state, parsed->aggregation);
 }

@@ -176,6 +176,7 @@ int32_t parse_promql(const char *text, promql_query *parsed) {
   p = read_prefix(p, AGGREGATIONS, &parsed->aggregation);
   p = read_prefix(p, FUNCTIONS, &parsed->range_function);
   p = copy_run<is_metric_char>(p, parsed->metric_name, sizeof parsed->metric_name);
+  parsed->metric_name_len = static_cast<uint32_t>(std::strlen(parsed->metric_name));
   p = skip_space(p);
 
   if (*p == '{') {

@@ -28,10 +28,12 @@ struct label_matcher {
   // rather than once per series tested.
   char pattern[MATCHER_PATTERN_SIZE];
   uint32_t pattern_len;
+  uint32_t names_series;  // 1 for "__name__", which tests the series name
 };
 
 struct promql_query {
   char metric_name[NAME_SIZE];  // empty: any name
+  uint32_t metric_name_len;
   int32_t aggregation;          // AGG_*
   int32_t range_function;       // FN_*
   int64_t range_ms;
@@ -44,8 +46,8 @@ struct promql_query {
 // matcher, or holds a character inside the matcher block that no rule reads.
 int32_t parse_promql(const char *text, promql_query *parsed);
 
-// Fills m->pattern from m->name and m->value; the parser calls it for every
-// matcher it stores.
+// Fills m->pattern and m->names_series from m->name and m->value; the
+// parser calls it for every matcher it stores.
 void build_matcher_pattern(label_matcher *m);
 
 // 1 when the series is selected by the query's name and matchers, else 0.
@@ -53,11 +55,24 @@ void build_matcher_pattern(label_matcher *m);
 // member "name":"value", escaped as the canonical label text is.
 int32_t series_matches(const series_entry *entry, const promql_query *parsed);
 
+// What one evaluation found, offered to the next one of the same question.
+// Series appended together hold their samples at the same ring positions,
+// so the next series' answer usually lies where this one's did; a hint is
+// checked before it is used, never trusted, and a wrong one costs two reads.
+// A value-initialised hint ({}) hints nothing.
+struct eval_hint {
+  uint32_t in_force = 0;  // position of the sample in force
+  uint32_t window = 0;    // the window's first sample, from its first candidate
+  int64_t span_ms = 0;    // the last span of a rate, and it in seconds
+  double span_s = 0.0;
+};
+
 // The value of one series at eval_ms (0 or less: its newest sample): the
 // sample in force, or its rate or irate. *used_ms receives the time of the
-// newest sample used, or eval_ms when the series has none.
+// newest sample used, or eval_ms when the series has none. The result does
+// not depend on the hint, if any; it is updated for the next call.
 double eval_sample(const series_entry *entry, const promql_query *parsed, int64_t eval_ms,
-                   int64_t *used_ms);
+                   int64_t *used_ms, eval_hint *hint = nullptr);
 
 // The one walk over the selected series: visit(entry) for every series of
 // the table the query selects, in creation order. Queries never use the

@@ -183,10 +183,13 @@ TEST(EvalRing, OutOfOrderTimestampsFollowAppendOrder) {
 
 // A ring in time order is searched, any other walked; both must find the
 // same samples, so every evaluation of a random ring is repeated with the
-// walk forced. Few distinct times make equal timestamps common, and a
-// search that stops at the wrong one of a run of equals gives another value.
+// walk forced, and once more with a hint left by every evaluation before it,
+// of other rings, times and ranges. Few distinct times make equal
+// timestamps common, and a search that stops at the wrong one of a run of
+// equals gives another value.
 TEST(EvalRing, SearchAgreesWithTheWalk) {
   std::mt19937_64 rng(15);
+  eval_hint carried;
   for (int round = 0; round < 400; ++round) {
     const uint32_t capacity = 1 + static_cast<uint32_t>(rng() % 24);
     const size_t appends = rng() % (3 * capacity);
@@ -207,12 +210,15 @@ TEST(EvalRing, SearchAgreesWithTheWalk) {
       for (int64_t range : {int64_t{500}, int64_t{1000}, int64_t{3000}, int64_t{60000}}) {
         const promql_query q = query(fn, range);
         for (int64_t at = -1000; at <= t + 2000; at += 500) {
-          int64_t used_searched = 1, used_walked = 2;
+          int64_t used_searched = 1, used_walked = 2, used_hinted = 3;
           const double a = eval_sample(&searched.entry, &q, at, &used_searched);
           const double b = eval_sample(&walked, &q, at, &used_walked);
+          const double c = eval_sample(&searched.entry, &q, at, &used_hinted, &carried);
           ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << "round " << round << ", fn " << fn << ", range " << range
                                                       << ", at " << at << ": " << a << " vs " << b;
+          ASSERT_EQ(std::memcmp(&a, &c, sizeof a), 0) << "hinted, round " << round << ", at " << at;
           ASSERT_EQ(used_searched, used_walked) << "round " << round << ", at " << at;
+          ASSERT_EQ(used_searched, used_hinted) << "hinted, round " << round << ", at " << at;
         }
       }
     }
