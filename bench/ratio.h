@@ -1,6 +1,7 @@
 // Runs the registered benchmarks and then prints, for each named pair, the
 // ratio of a benchmark's time to its baseline's, both from this same run:
-// on a noisy machine only the ratio means anything.
+// on a noisy machine only the ratio means anything. With
+// --benchmark_repetitions the ratio is of the medians.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -21,23 +22,27 @@ class ratio_reporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run> &runs) override {
     for (const Run &run : runs) {
       if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-        times_[run.benchmark_name()] = run.GetAdjustedCPUTime();
+        times_.emplace(run.run_name.str(), run.GetAdjustedCPUTime());
+      } else if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
+        medians_[run.run_name.str()] = run.GetAdjustedCPUTime();
       }
     }
     ConsoleReporter::ReportRuns(runs);
   }
   void print_ratios(const std::vector<bench_pair> &pairs) const {
     std::printf("\nratios (subject / baseline, same run):\n");
+    const std::map<std::string, double> &times = medians_.empty() ? times_ : medians_;
     for (const bench_pair &p : pairs) {
-      auto s = times_.find(p.subject);
-      auto b = times_.find(p.baseline);
-      if (s == times_.end() || b == times_.end() || b->second <= 0) continue;
+      auto s = times.find(p.subject);
+      auto b = times.find(p.baseline);
+      if (s == times.end() || b == times.end() || b->second <= 0) continue;
       std::printf("  %-40s / %-40s = %.2f\n", p.subject, p.baseline, s->second / b->second);
     }
   }
 
  private:
-  std::map<std::string, double> times_;
+  std::map<std::string, double> times_;    // the first run of each
+  std::map<std::string, double> medians_;  // with repetitions
 };
 
 inline int run_with_ratios(int argc, char **argv, const std::vector<bench_pair> &pairs) {
