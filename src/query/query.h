@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "store/store.h"
+#include "store/text.h"
 
 namespace orvik {
 
@@ -50,10 +51,22 @@ int32_t parse_promql(const char *text, promql_query *parsed);
 // parser calls it for every matcher it stores.
 void build_matcher_pattern(label_matcher *m);
 
-// 1 when the series is selected by the query's name and matchers, else 0.
+// 1 when the series passes every label matcher of the query (its name aside).
 // "__name__" matchers test the series name; the others look for the whole
 // member "name":"value", escaped as the canonical label text is.
-int32_t series_matches(const series_entry *entry, const promql_query *parsed);
+int32_t labels_match(const series_entry *entry, const promql_query *parsed);
+
+// 1 when the series is selected by the query's name and matchers, else 0.
+// Inline: it runs once per series of every question.
+inline int32_t series_matches(const series_entry *entry, const promql_query *parsed) {
+  // With its terminator, so a longer name does not pass; the name fits its
+  // field, so no byte read lies beyond either.
+  if (parsed->metric_name_len != 0 &&
+      !same_bytes(parsed->metric_name, entry->name, parsed->metric_name_len + 1)) {
+    return 0;
+  }
+  return parsed->matcher_count == 0 ? 1 : labels_match(entry, parsed);
+}
 
 // What one evaluation found, offered to the next one of the same question.
 // Series appended together hold their samples at the same ring positions,

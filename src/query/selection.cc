@@ -45,28 +45,6 @@ bool has_member(const char *labels, const label_matcher &m) {
   return false;
 }
 
-uint64_t load64(const char *p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-
-// Whether the n bytes (n >= 1) at a and b are equal. Every series' name is
-// compared once per question, and names are short: a call to a library
-// comparison costs more than the comparison itself.
-bool same_bytes(const char *a, const char *b, size_t n) {
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    if (load64(a + i) != load64(b + i)) return false;
-  }
-  if (i == n) return true;
-  if (n >= 8) return load64(a + n - 8) == load64(b + n - 8);
-  for (; i < n; ++i) {
-    if (a[i] != b[i]) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 void build_matcher_pattern(label_matcher *m) {
@@ -82,13 +60,7 @@ void build_matcher_pattern(label_matcher *m) {
   m->pattern_len = static_cast<uint32_t>(n);
 }
 
-int32_t series_matches(const series_entry *entry, const promql_query *parsed) {
-  // With its terminator, so a longer name does not pass; the name fits its
-  // field, so no byte read lies beyond either.
-  if (parsed->metric_name_len != 0 &&
-      !same_bytes(parsed->metric_name, entry->name, parsed->metric_name_len + 1)) {
-    return 0;
-  }
+int32_t labels_match(const series_entry *entry, const promql_query *parsed) {
   for (uint32_t i = 0; i < parsed->matcher_count; ++i) {
     const label_matcher &m = parsed->matchers[i];
     bool found = m.names_series != 0 ? std::strcmp(entry->name, m.value) == 0 : has_member(entry->labels, m);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "store/store.h"
+#include "store/text.h"
 
 namespace orvik {
 namespace {
@@ -19,12 +20,6 @@ size_t cache_bytes(uint32_t sets) { return (sizeof(append_cache_set) + 2 * sizeo
 
 append_cache_entry *entries_of(const orvik_db *db) {
   return reinterpret_cast<append_cache_entry *>(db->append_cache + db->append_cache_mask + 1);
-}
-
-uint64_t load64(const char *p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
 }
 
 uint32_t load32(const char *p) {

@@ -45,11 +45,10 @@ struct sample {
   double value;
 };
 
+// What a question reads of every series (the ring's place and the start of
+// the name) comes first, so it mostly shares one cache line.
 struct series_entry {
-  char name[NAME_SIZE];
-  char labels[LABELS_SIZE];  // canonical label text, JSON-escaped
-  char *key;                 // owned; lookups skip entries without one
-  uint32_t key_len;
+  sample *ring;              // owned, capacity entries
   uint32_t head;             // newest sample; capacity - 1 while empty
   uint32_t count;
   uint32_t capacity;
@@ -57,7 +56,10 @@ struct series_entry {
   // before it, so the ring reads oldest to newest in time order and can be
   // searched; one older append clears it until the store is emptied.
   uint32_t ordered;
-  sample *ring;              // owned, capacity entries
+  char name[NAME_SIZE];
+  char labels[LABELS_SIZE];  // canonical label text, JSON-escaped
+  char *key;                 // owned; lookups skip entries without one
+  uint32_t key_len;
 };
 
 // The texts of one remembered append: the name and label text exactly as a

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace orvik {
 
@@ -30,5 +31,28 @@ constexpr size_t DECIMAL_SIZE = 22;
 // Writes v in decimal, with a leading '-' when negative, NUL-terminated,
 // into out[DECIMAL_SIZE]. Returns the length.
 size_t write_decimal(char *out, uint64_t v, bool negative);
+
+// Eight bytes from p, at any alignment.
+inline uint64_t load64(const char *p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+// Whether the n bytes (n >= 1) at a and b are equal. For the short texts
+// compared once per series, where a call to a library comparison costs more
+// than the comparison itself.
+inline bool same_bytes(const char *a, const char *b, size_t n) {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    if (load64(a + i) != load64(b + i)) return false;
+  }
+  if (i == n) return true;
+  if (n >= 8) return load64(a + n - 8) == load64(b + n - 8);
+  for (; i < n; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
 
 }  // namespace orvik
