@@ -118,10 +118,22 @@ void append_cache_remember(const orvik_db *db, const append_cache_probe &probe, 
                            const char *labels, int32_t series) {
   append_cache_set *set = probe.set;
   if (set == nullptr || series < 0) return;
-  // An empty way first; else the older one is dropped, so series that share
-  // a set by chance do not push each other out.
+  // An empty way first. A full set lets texts in only when they missed it
+  // twice in a row, and then drops the older way: texts seen once (more
+  // spellings or series than the cache holds, in turn) then cost a miss
+  // and no writes, instead of pushing out what is used again.
   const uint32_t generation = db->append_cache_generation;
-  const uint32_t way = set->generation[0] != generation ? 0 : set->generation[1] != generation ? 1 : 1 - set->newer;
+  uint32_t way;
+  if (set->generation[0] != generation) {
+    way = 0;
+  } else if (set->generation[1] != generation) {
+    way = 1;
+  } else if (set->refused != probe.hash) {
+    set->refused = probe.hash;
+    return;
+  } else {
+    way = 1 - set->newer;
+  }
   set->hash[way] = probe.hash;
   set->generation[way] = generation;
   set->series[way] = static_cast<uint32_t>(series);

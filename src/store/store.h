@@ -76,7 +76,7 @@ struct append_cache_set {
   uint32_t generation[2];  // a way is empty unless it holds the handle's
   uint32_t series[2];
   uint32_t newer;          // the way remembered last
-  uint32_t unused;
+  uint32_t refused;        // the hash of the texts last kept out of a full set
 };
 constexpr uint16_t APPEND_CACHE_NULL_LABELS = 0xFFFF;
 
