@@ -41,6 +41,9 @@ inline constexpr size_t HEAP_ANSWER_BYTES = 8 * 1024 * 1024;
 // repetitive JSON answers about tenfold.
 inline constexpr size_t GZIP_MIN_BYTES = 1024;
 inline constexpr int GZIP_LEVEL = 1;
+// Answers at least this long are compressed in two halves at once, the
+// second on a thread of its own for the time it takes.
+inline constexpr size_t GZIP_SPLIT_BYTES = 1024 * 1024;
 
 // Connections. Past the cap, a new connection closes the one that has waited
 // longest for a request; a keep-alive connection is closed after IDLE_TIMEOUT
