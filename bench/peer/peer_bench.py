@@ -11,7 +11,9 @@ JSON-lines snapshot file. Both listen on free loopback ports.
 Each question is a POST form body (label values: a GET, the only method
 Prometheus serves there), asked once to warm up and then 15 times; the median
 is printed, without and with `Accept-Encoding: gzip`, with the ratio
-orvik / Prometheus. Run by hand:
+orvik / Prometheus. For gzip it is printed twice: with the client inflating
+the answer, and to the last compressed byte received (the servers' share,
+the client's inflating left out). Run by hand:
 
     bench/peer/peer_bench.py --orvik build/tools/orvik
 """
@@ -108,7 +110,7 @@ def answers(port, path):
         return False
 
 
-def ask(conn, path, form, gzipped):
+def ask(conn, path, form, gzipped, inflate=True):
     headers = {"Accept-Encoding": "gzip" if gzipped else "identity"}
     if form is None:
         conn.request("GET", path, headers=headers)
@@ -119,18 +121,18 @@ def ask(conn, path, form, gzipped):
     body = response.read()
     if response.status != 200:
         sys.exit(f"peer_bench: {path} {form} answered {response.status}: {body[:300]!r}")
-    if response.getheader("Content-Encoding") == "gzip":
+    if inflate and response.getheader("Content-Encoding") == "gzip":
         body = gzip.decompress(body)
     return body
 
 
-def median_ms(port, path, form, gzipped):
+def median_ms(port, path, form, gzipped, inflate=True):
     conn = http.client.HTTPConnection("127.0.0.1", port, timeout=REQUEST_TIMEOUT_S)
     body = ask(conn, path, form, gzipped)
     times = []
     for _ in range(REPEATS):
         began = time.perf_counter()
-        ask(conn, path, form, gzipped)
+        ask(conn, path, form, gzipped, inflate)
         times.append((time.perf_counter() - began) * 1000.0)
     conn.close()
     return statistics.median(times), body
@@ -206,16 +208,20 @@ def main():
                 p_ms, p_body = median_ms(prom_port, path, form, gzipped)
                 row += [o_ms, p_ms]
                 counts = [count_of(o_body), count_of(p_body)]
+            row += [median_ms(orvik_port[0], path, form, True, False)[0], median_ms(prom_port, path, form, True, False)[0]]
             if counts[0] != counts[1]:
                 print(f"peer_bench: WARNING: {title}: orvik answers {counts[0]} elements, "
                       f"Prometheus {counts[1]}", file=sys.stderr)
             rows.append(row + [counts[0]])
 
         print(f"median of {REPEATS} after one warm-up, ms; ratio = orvik / Prometheus")
-        print(f"| question | n | orvik | Prometheus | ratio | orvik gzip | Prometheus gzip | ratio gzip |")
-        print("|---|---:|---:|---:|---:|---:|---:|---:|")
-        for title, o, p, og, pg, n in rows:
-            print(f"| {title} | {n} | {o:.2f} | {p:.2f} | {o / p:.2f} | {og:.2f} | {pg:.2f} | {og / pg:.2f} |")
+        print("gzip received = to the last compressed byte, not inflated")
+        print("| question | n | orvik | Prometheus | ratio | orvik gzip | Prometheus gzip | ratio gzip "
+              "| orvik gzip received | Prometheus gzip received | ratio received |")
+        print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+        for title, o, p, og, pg, orc, prc, n in rows:
+            print(f"| {title} | {n} | {o:.2f} | {p:.2f} | {o / p:.2f} | {og:.2f} | {pg:.2f} | {og / pg:.2f} "
+                  f"| {orc:.2f} | {prc:.2f} | {orc / prc:.2f} |")
     finally:
         for proc in procs:
             proc.terminate()

@@ -12,8 +12,13 @@
 #include <sstream>
 #include <thread>
 
+#include <zlib.h>
+
+#include <random>
+
 #include "answer_reader.h"
 #include "api/routes.h"
+#include "http/gzip.h"
 
 namespace orvik_host {
 namespace {
@@ -142,6 +147,64 @@ TEST(RequestText, DecodesMatchesAndEscapes) {
 
   EXPECT_EQ(log_text("/a\x01" "b\xff\\"), "/a\\x01b\\xff\\x5c");
   EXPECT_EQ(log_text(std::string(300, 'a')), std::string(200, 'a') + "...");
+}
+
+// The text of one gzip member that is the whole of `packed`, or null.
+std::optional<std::string> gunzip(const std::string &packed) {
+  z_stream z{};
+  if (inflateInit2(&z, 15 + 16) != Z_OK) return std::nullopt;
+  std::string text;
+  char piece[65536];
+  z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(packed.data()));
+  z.avail_in = static_cast<uInt>(packed.size());
+  int result = Z_OK;
+  while (result == Z_OK) {
+    z.next_out = reinterpret_cast<Bytef *>(piece);
+    z.avail_out = sizeof piece;
+    result = inflate(&z, Z_NO_FLUSH);
+    text.append(piece, sizeof piece - z.avail_out);
+  }
+  const bool whole = result == Z_STREAM_END && z.avail_in == 0;
+  inflateEnd(&z);
+  return whole ? std::optional<std::string>(text) : std::nullopt;
+}
+
+// Answers compress into a buffer that grows from a guess, and the long ones
+// in two halves at once: every way through must give one member of the same
+// bytes, without holding much unused room.
+TEST(Gzip, InflatesToTheText) {
+  std::mt19937 random(7);
+  const auto noise = [&](size_t n) {
+    std::string text(n, '\0');
+    for (char &c : text) c = static_cast<char>(random());
+    return text;
+  };
+  std::string answer, repeated;  // repetitive, as the JSON answers are
+  for (int i = 0; answer.size() < 3 * GZIP_SPLIT_BYTES; ++i)
+    answer += "        [\n            1700000" + std::to_string(i) + ".0,\n            \"" + std::to_string(i % 97) + "\"\n        ],\n";
+  // Noise repeated within the window: only its first copy costs room, unless
+  // the second half forgets what went before the cut.
+  const std::string block = noise(20000);
+  while (repeated.size() < GZIP_SPLIT_BYTES + block.size()) repeated += block;
+  const struct {
+    const char *name;
+    std::string text;
+    size_t most;  // compressed bytes at most (0: any)
+  } cases[] = {
+      {"empty", "", 0},
+      {"short", "{\"status\":\"success\"}", 0},
+      {"incompressible, past the first guess", noise(300 * 1024), 0},
+      {"repetitive, in halves", answer, answer.size() / 10},
+      {"incompressible, in halves", noise(GZIP_SPLIT_BYTES + 12345), 0},
+      {"matches across the cut", repeated, 2 * block.size()},
+  };
+  for (const auto &c : cases) {
+    const auto packed = gzip_compress(c.text, 1);
+    ASSERT_TRUE(packed) << c.name;
+    EXPECT_EQ(gunzip(*packed), c.text) << c.name;
+    EXPECT_LE(packed->capacity() - packed->size(), packed->size() / 4) << c.name;
+    EXPECT_LE(packed->size(), c.most ? c.most : SIZE_MAX) << c.name;
+  }
 }
 
 // A server on a free loopback port, stopped and joined at the end.

@@ -37,10 +37,14 @@ inline constexpr size_t MAX_ANSWER_BYTES_IN_FLIGHT = 32 * 1024 * 1024;
 // heap gives free memory back past this.
 inline constexpr size_t HEAP_ANSWER_BYTES = 8 * 1024 * 1024;
 // Answers at least this long are compressed when the client accepts gzip; the
-// fastest level costs a few milliseconds per megabyte and still shrinks the
-// repetitive JSON answers about tenfold.
+// fastest level costs under 2 ms per megabyte and still shrinks the
+// repetitive JSON answers about tenfold (levels 2 and 3 take as long on them
+// and save 1 to 3 % more; from 4 on they take twice as long).
 inline constexpr size_t GZIP_MIN_BYTES = 1024;
 inline constexpr int GZIP_LEVEL = 1;
+// Answers at least this long are compressed in two halves at once, the
+// second on a thread of its own for the time it takes.
+inline constexpr size_t GZIP_SPLIT_BYTES = 1024 * 1024;
 
 // Connections. Past the cap, a new connection closes the one that has waited
 // longest for a request; a keep-alive connection is closed after IDLE_TIMEOUT
