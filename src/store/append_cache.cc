@@ -64,6 +64,23 @@ uint64_t mix_bytes(uint64_t h, const char *text, size_t len) {
   h = (h ^ (h >> 32)) * M;
   return h ^ (h >> 32);
 }
+// Whether the texts of a probe are those the entry remembered.
+bool same_texts(const append_cache_entry &e, const append_cache_probe &probe, const char *name,
+                const char *labels) {
+  return e.name_len == probe.name_len && e.labels_len == probe.labels_len &&
+         std::memcmp(e.text, name, probe.name_len) == 0 &&
+         (labels == nullptr || std::memcmp(e.text + probe.name_len, labels, probe.labels_len) == 0);
+}
+
+// Whether the texts of a probe are, byte for byte, the series' own name and
+// canonical label text. Both comparisons include the terminators, which lie
+// inside the series' fields whenever the lengths fit them.
+bool names_own_texts(const series_entry &s, const append_cache_probe &probe, const char *name,
+                     const char *labels) {
+  return labels != nullptr && probe.name_len < NAME_SIZE && same_bytes(s.name, name, probe.name_len + 1u) &&
+         same_bytes(s.labels, labels, probe.labels_len + 1u);
+}
+
 }  // namespace
 
 void append_cache_create(orvik_db *db) {
@@ -104,12 +121,9 @@ int32_t append_cache_find(orvik_db *db, const char *name, const char *labels, ap
   probe->set = set;
   for (uint32_t way = 0; way < 2; ++way) {
     if (set->generation[way] != db->append_cache_generation || set->hash[way] != probe->hash) continue;
-    const append_cache_entry &e = entries_of(db)[2 * set_index + way];
-    if (e.name_len == probe->name_len && e.labels_len == probe->labels_len &&
-        std::memcmp(e.text, name, name_len) == 0 &&
-        (labels == nullptr || std::memcmp(e.text + name_len, labels, labels_len) == 0)) {
-      return static_cast<int32_t>(set->series[way]);
-    }
+    const bool same = set->own[way] != 0 ? names_own_texts(db->series[set->series[way]], *probe, name, labels)
+                                         : same_texts(entries_of(db)[2 * set_index + way], *probe, name, labels);
+    if (same) return static_cast<int32_t>(set->series[way]);
   }
   return -1;
 }
@@ -137,7 +151,13 @@ void append_cache_remember(const orvik_db *db, const append_cache_probe &probe, 
   set->hash[way] = probe.hash;
   set->generation[way] = generation;
   set->series[way] = static_cast<uint32_t>(series);
-  set->newer = way;
+  set->newer = static_cast<uint8_t>(way);
+  // A host that writes its label texts as the store does (sorted, compact)
+  // needs no copy of them: the series holds them already, in memory the
+  // append touches anyway.
+  const bool own = names_own_texts(db->series[series], probe, name, labels);
+  set->own[way] = own ? 1 : 0;
+  if (own) return;
   append_cache_entry &e = entries_of(db)[2 * static_cast<size_t>(set - db->append_cache) + way];
   e.name_len = probe.name_len;
   e.labels_len = probe.labels_len;

@@ -75,8 +75,12 @@ struct append_cache_set {
   uint32_t hash[2];
   uint32_t generation[2];  // a way is empty unless it holds the handle's
   uint32_t series[2];
-  uint32_t newer;          // the way remembered last
   uint32_t refused;        // the hash of the texts last kept out of a full set
+  uint8_t newer;           // the way remembered last
+  // 1: the texts are the series' own name and canonical label text, and are
+  // compared there; the way's entry holds nothing.
+  uint8_t own[2];
+  uint8_t unused;
 };
 constexpr uint16_t APPEND_CACHE_NULL_LABELS = 0xFFFF;
 
