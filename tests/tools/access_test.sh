@@ -117,9 +117,7 @@ scrape_configs:
     basic_auth: {username: alice, password: wrong}
     static_configs: [{targets: ['127.0.0.1:$port']}]
 YML
-prometheus --config.file="$work/prometheus.yml" --storage.tsdb.path="$work/tsdb" \
-  --web.listen-address="127.0.0.1:$prom_port" >"$work/prometheus.log" 2>&1 &
-started+=($!)
+launch_prometheus prometheus "$prom_port"
 deadline=$((SECONDS + 60))
 out=""
 until [ -n "$(value_of "$out")" ]; do

@@ -90,9 +90,7 @@ scrape_configs:
     static_configs:
       - targets: ['${examples_url#http://}']
 YML
-prometheus --config.file="$work/prometheus.yml" --storage.tsdb.path="$work/tsdb" \
-  --web.listen-address="127.0.0.1:$prom_port" >"$work/prometheus.log" 2>&1 &
-started+=($!)
+launch_prometheus prometheus "$prom_port"
 deadline=$((SECONDS + 60))
 out=""
 until [ "$(value_of "$out")" = "$load" ]; do

@@ -43,11 +43,8 @@ now() { python3 -c 'import time; print(time.time() - 1.5)'; }
 # Readiness is asked with these curl arguments and scheme.
 ready_curl=() ready_scheme=http
 start_prometheus() {  # name port [flags...]
-  local name=$1 port=$2; shift 2
-  prometheus --config.file="$work/$name.yml" --storage.tsdb.path="$work/$name-data" \
-    --web.listen-address="127.0.0.1:$port" "$@" >>"$work/$name.log" 2>&1 &
-  started+=($!)
-  prom_pid=$!
+  local name=$1 port=$2
+  launch_prometheus "$@"
   wait_for 30 curl -sf "${ready_curl[@]}" "$ready_scheme://127.0.0.1:$port/-/ready" -o /dev/null \
     || fail "prometheus $name not ready in 30 s"
 }

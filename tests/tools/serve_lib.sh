@@ -42,6 +42,17 @@ start_orvik() {
   port=${url##*:}
 }
 
+# Starts a Prometheus server with the configuration $work/NAME.yml on
+# 127.0.0.1:PORT, its data in $work/NAME-data and its log in $work/NAME.log;
+# sets $prom_pid.
+launch_prometheus() {  # name port [flags...]
+  local name=$1 port=$2; shift 2
+  prometheus --config.file="$work/$name.yml" --storage.tsdb.path="$work/$name-data" \
+    --web.listen-address="127.0.0.1:$port" "$@" >>"$work/$name.log" 2>&1 &
+  started+=($!)
+  prom_pid=$!
+}
+
 free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
