@@ -9,7 +9,14 @@ namespace {
 // expect.
 constexpr double MIN_START = 1e30;
 constexpr double MAX_START = -1e30;
-}  // namespace
+
+// Running values of one aggregated instant.
+struct aggregation_state {
+  int32_t count;
+  double sum;
+  double min;
+  double max;
+};
 
 void aggregation_reset(aggregation_state *state) {
   state->count = 0;
@@ -18,22 +25,19 @@ void aggregation_reset(aggregation_state *state) {
   state->max = MAX_START;
 }
 
-namespace {
-constexpr int32_t EVERY_KIND = -1;
-
-// Keeps the running values that the result of Kind reads (all of them for
-// EVERY_KIND; AGG_SUM stands for the average too, AGG_COUNT for the count
-// alone). An aggregation over every series of a store repeats this
-// for each one: the comparisons a sum does not need cost it a third more.
+// Keeps the running values that the result of Kind reads (AGG_SUM stands
+// for the average too, AGG_COUNT for the count alone). An aggregation over
+// every series of a store repeats this for each one: the comparisons a sum
+// does not need cost it a third more.
 template <int32_t Kind>
 void add_value(aggregation_state *state, double value) {
   ++state->count;
-  if constexpr (Kind == EVERY_KIND || Kind == AGG_SUM) state->sum += value;
+  if constexpr (Kind == AGG_SUM) state->sum += value;
   // Ordered comparisons: a NaN never becomes the minimum or the maximum.
-  if constexpr (Kind == EVERY_KIND || Kind == AGG_MIN) {
+  if constexpr (Kind == AGG_MIN) {
     if (value < state->min) state->min = value;
   }
-  if constexpr (Kind == EVERY_KIND || Kind == AGG_MAX) {
+  if constexpr (Kind == AGG_MAX) {
     if (value > state->max) state->max = value;
   }
 }
@@ -46,10 +50,7 @@ void add_selected(const orvik_db *db, const promql_query *parsed, int64_t eval_m
     add_value<Kind>(state, eval_sample(&entry, parsed, eval_ms, &used_ms, &hint));
   });
 }
-}  // namespace
-
-void aggregation_add(aggregation_state *state, double value) { add_value<EVERY_KIND>(state, value); }
-
+// The aggregated value of the given AGG_* kind; 0 when nothing was added.
 double aggregation_result(const aggregation_state *state, int32_t kind) {
   if (state->count == 0) return 0.0;
   switch (kind) {
@@ -61,6 +62,7 @@ double aggregation_result(const aggregation_state *state, int32_t kind) {
     default: return 0.0;
   }
 }
+}  // namespace
 
 double aggregate_at(const orvik_db *db, const promql_query *parsed, int64_t eval_ms) {
   aggregation_state state;

@@ -100,22 +100,9 @@ void for_each_selected(const orvik_db *db, const promql_query &parsed, Visit &&v
 
 // ---- aggregation (aggregation.cc) ----
 
-// Running values of one aggregated instant.
-struct aggregation_state {
-  int32_t count;
-  double sum;
-  double min;
-  double max;
-};
-
-void aggregation_reset(aggregation_state *state);
-void aggregation_add(aggregation_state *state, double value);
-// The aggregated value of the given AGG_* kind; 0 when nothing was added.
-double aggregation_result(const aggregation_state *state, int32_t kind);
-
 // The aggregated value of the query at one instant: every series the query
-// selects, evaluated at eval_ms, through the running values above. Both the
-// instant and the range query use it.
+// selects, evaluated at eval_ms, with the rules of its AGG_* kind; 0 when
+// nothing is selected. Both the instant and the range query use it.
 double aggregate_at(const orvik_db *db, const promql_query *parsed, int64_t eval_ms);
 
 }  // namespace orvik

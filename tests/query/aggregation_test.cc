@@ -15,13 +15,20 @@ namespace {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
-// The aggregated value as the answer would show it.
+// The aggregated value as the answer would show it, through the same walk
+// the questions take: one series per value, each with one sample.
 std::string aggregated(int32_t kind, const std::vector<double> &values) {
-  aggregation_state state;
-  aggregation_reset(&state);
-  for (double v : values) aggregation_add(&state, v);
+  orvik_db *db = orvik_create(64, 4);
+  for (size_t i = 0; i < values.size(); ++i) {
+    const std::string labels = "{\"i\":\"" + std::to_string(i) + "\"}";
+    EXPECT_EQ(orvik_append(db, "m", labels.c_str(), values[i], 1000), 0);
+  }
+  promql_query q;
+  EXPECT_EQ(parse_promql("sum(m)", &q), 0);
+  q.aggregation = kind;
   char buf[VALUE_TEXT_SIZE];
-  format_double_val(aggregation_result(&state, kind), buf);
+  format_double_val(aggregate_at(db, &q, 2000), buf);
+  orvik_free(db);
   return buf;
 }
 
