@@ -15,6 +15,7 @@
 #include <yyjson.h>
 
 #include "answer/answer.h"
+#include "answer_reference.h"
 #include "ratio.h"
 
 using namespace orvik;

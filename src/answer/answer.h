@@ -22,16 +22,6 @@ extern const char PARSE_ERROR_ANSWER[];
 // out[VALUE_TEXT_SIZE]. Returns the length of the text.
 size_t format_double_val(double value, char *out);
 
-// Adds "metric" to element: "__name__" and the series' labels, or an empty
-// object when entry is null (an aggregate). Labels come from
-// read_series_labels; a text that does not parse adds none.
-void add_metric_object(yyjson_mut_doc *doc, yyjson_mut_val *element, const series_entry *entry);
-
-// [timestamp in seconds, "value text"]; buf is the caller's value text
-// buffer. Null when the array itself cannot be made.
-yyjson_mut_val *make_value_pair(yyjson_mut_doc *doc, int64_t timestamp_ms, double value,
-                                char *buf);
-
 // Writes doc (pretty), stores the text through set_result_json, frees both,
 // and returns the stored answer. A null doc or failed write answers "{}".
 const char *finish_answer(orvik_db *db, yyjson_mut_doc *doc);
@@ -41,10 +31,18 @@ const char *finish_answer(orvik_db *db, yyjson_mut_doc *doc);
 // Null when the document cannot be made.
 yyjson_mut_doc *new_success_document(yyjson_mut_val **root);
 
-// A new document holding {"status":"success","data":{"resultType":
-// result_type,"result":[]}}; *result receives the result array. Null when
-// the document cannot be made; *result is null when the array could not be.
-yyjson_mut_doc *new_query_document(const char *result_type, yyjson_mut_val **result);
+// The step times of a range query, its defaults applied (see
+// orvik_query_range): afterwards start <= end and step > 0.
+struct query_window {
+  int64_t start;
+  int64_t end;
+  int64_t step;
+};
+query_window resolve_window(int64_t start_ms, int64_t end_ms, int64_t step_ms);
+// Moves *t to the next step time; false after the last one. Neither the
+// distance to the end nor t + step overflows near the ends of the 64-bit
+// range.
+bool next_step(const query_window &w, int64_t *t);
 
 // The entry checks of both queries: the error answer for a missing handle or
 // query text, or for a text the parser rejects; null when *parsed is ready.
@@ -55,8 +53,8 @@ const char *reject_query(orvik_db *db, const char *query, promql_query *parsed);
 namespace orvik {
 
 // A vector or matrix answer written in place into a handle's answer buffer,
-// in exactly the bytes finish_answer writes for the same document. The
-// buffer grows as the document path's hand-over grows it; when it cannot,
+// in exactly the bytes finish_answer would write for the same document. The
+// buffer grows as finish_answer's hand-over grows it; when it cannot,
 // finish_query answers "{}" with "out of memory expanding result buffer",
 // as the hand-over does for a text too long for the process-wide buffer.
 class answer_text {
@@ -95,15 +93,5 @@ class answer_text {
   uint32_t elements_ = 0;
   bool failed_ = false;
 };
-
-}  // namespace orvik
-
-namespace orvik {
-
-// orvik_query and orvik_query_range answered by building a yyjson document
-// and writing it: the reference the written-in-place answers are held to.
-const char *query_by_document(orvik_db *db, const char *query, int64_t time_ms);
-const char *query_range_by_document(orvik_db *db, const char *query, int64_t start_ms, int64_t end_ms,
-                                    int64_t step_ms);
 
 }  // namespace orvik

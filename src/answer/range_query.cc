@@ -5,20 +5,13 @@
 #include "answer/answer.h"
 
 namespace orvik {
-namespace {
-constexpr int64_t DEFAULT_WINDOW_MS = 900000;
-constexpr int64_t DEFAULT_STEP_MS = 15000;
 
-struct window {
-  int64_t start;
-  int64_t end;
-  int64_t step;
-};
-
-// Defaults in their order: the end first, the start from the end, then the
-// step. Afterwards start <= end and step > 0.
-window resolve_window(int64_t start_ms, int64_t end_ms, int64_t step_ms) {
-  window w;
+query_window resolve_window(int64_t start_ms, int64_t end_ms, int64_t step_ms) {
+  constexpr int64_t DEFAULT_WINDOW_MS = 900000;
+  constexpr int64_t DEFAULT_STEP_MS = 15000;
+  // Defaults in their order: the end first, the start from the end, then
+  // the step.
+  query_window w;
   w.end = end_ms > 0 ? end_ms : now_whole_seconds_ms();
   if (start_ms <= 0) {
     constexpr int64_t LOWEST = std::numeric_limits<int64_t>::min();
@@ -30,53 +23,18 @@ window resolve_window(int64_t start_ms, int64_t end_ms, int64_t step_ms) {
   return w;
 }
 
-// Moves t to the next step time; false after the last one. The distance to
-// the end is taken in unsigned arithmetic, so neither it nor t + step can
-// overflow near the ends of the 64-bit range.
-bool next_step(const window &w, int64_t *t) {
+bool next_step(const query_window &w, int64_t *t) {
+  // The distance to the end in unsigned arithmetic: exact however far apart.
   uint64_t left = static_cast<uint64_t>(w.end) - static_cast<uint64_t>(*t);
   if (left < static_cast<uint64_t>(w.step)) return false;
   *t += w.step;
   return true;
 }
 
-void walk_series(orvik_db *db, const promql_query &parsed, const window &w, yyjson_mut_doc *doc,
-                 yyjson_mut_val *result) {
-  char value_text[VALUE_TEXT_SIZE];
-  for_each_selected(db, parsed, [&](const series_entry &entry) {
-    yyjson_mut_val *element = yyjson_mut_arr_add_obj(doc, result);
-    if (element == nullptr) return;
-    add_metric_object(doc, element, &entry);
-    yyjson_mut_val *values = yyjson_mut_obj_add_arr(doc, element, "values");
-    if (values == nullptr) return;
-    int64_t t = w.start;
-    do {
-      // The pair carries the step time, whatever sample the value came from.
-      int64_t used_ms = t;
-      double value = eval_sample(&entry, &parsed, t, &used_ms);
-      yyjson_mut_arr_append(values, make_value_pair(doc, t, value, value_text));
-    } while (next_step(w, &t));
-  });
-}
-
-void walk_aggregate(orvik_db *db, const promql_query &parsed, const window &w,
-                    yyjson_mut_doc *doc, yyjson_mut_val *result) {
-  yyjson_mut_val *element = yyjson_mut_arr_add_obj(doc, result);
-  if (element == nullptr) return;
-  add_metric_object(doc, element, nullptr);
-  yyjson_mut_val *values = yyjson_mut_obj_add_arr(doc, element, "values");
-  if (values == nullptr) return;
-  char value_text[VALUE_TEXT_SIZE];
-  int64_t t = w.start;
-  do {
-    double value = aggregate_at(db, &parsed, t);
-    yyjson_mut_arr_append(values, make_value_pair(doc, t, value, value_text));
-  } while (next_step(w, &t));
-}
-
+namespace {
 // "values": [ and the pairs of one element, then its closing brace.
 template <typename Value>
-void write_values(answer_text &out, const window &w, Value &&value_at) {
+void write_values(answer_text &out, const query_window &w, Value &&value_at) {
   out.lit(",");
   out.indent(4);
   out.lit("\"values\": [");
@@ -96,24 +54,6 @@ void write_values(answer_text &out, const window &w, Value &&value_at) {
 }
 }  // namespace
 
-const char *query_range_by_document(orvik_db *db, const char *query, int64_t start_ms, int64_t end_ms,
-                                    int64_t step_ms) {
-  promql_query parsed;
-  if (const char *rejected = reject_query(db, query, &parsed)) return rejected;
-  window w = resolve_window(start_ms, end_ms, step_ms);
-
-  yyjson_mut_val *result;
-  yyjson_mut_doc *doc = new_query_document("matrix", &result);
-  if (result != nullptr) {
-    if (parsed.aggregation == AGG_NONE) {
-      walk_series(db, parsed, w, doc, result);
-    } else {
-      walk_aggregate(db, parsed, w, doc, result);
-    }
-  }
-  return finish_answer(db, doc);
-}
-
 }  // namespace orvik
 
 using namespace orvik;
@@ -122,7 +62,7 @@ extern "C" const char *orvik_query_range(orvik_db *db, const char *query, int64_
                                          int64_t end_ms, int64_t step_ms) {
   promql_query parsed;
   if (const char *rejected = reject_query(db, query, &parsed)) return rejected;
-  window w = resolve_window(start_ms, end_ms, step_ms);
+  query_window w = resolve_window(start_ms, end_ms, step_ms);
 
   answer_text out(db);
   out.begin_query("matrix");
