@@ -13,7 +13,8 @@
  *    last-error text stays until the next failure.
  *  - NULL. Every function accepts NULL for every pointer argument and then
  *    does nothing harmful: counters read 0, question functions answer an
- *    error document or an empty list, input functions return -1.
+ *    error document or the list of an empty store, input functions
+ *    return -1.
  *  - Errors. Input functions (orvik_create, orvik_append,
  *    orvik_ingest_snapshot_json) report failure by their result and a
  *    message readable with orvik_last_error(); a successful call never
@@ -28,8 +29,8 @@
  *    Wherever a time argument is 0 or less, "now" is used: the current
  *    calendar time in whole seconds, times 1000.
  *  - Texts are read only during the call; nothing keeps a pointer to them.
- *    Names longer than their field are cut (series names at 127 bytes, label
- *    names at 63, label values at 127), never rejected.
+ *    Names longer than their field are cut (see the limits below), never
+ *    rejected.
  */
 #ifndef ORVIK_H
 #define ORVIK_H
@@ -57,6 +58,32 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* ---- Limits ----------------------------------------------------------------
+ * Fixed sizes a host may need to know, in bytes of UTF-8 (without a NUL).
+ * A text longer than its limit is cut at it, never rejected; a host that
+ * must not store a series under a shorter identity checks these first. */
+
+/* A series or metric name. */
+#define ORVIK_MAX_NAME_BYTES 127
+/* A label name and a label value. */
+#define ORVIK_MAX_LABEL_NAME_BYTES 63
+#define ORVIK_MAX_LABEL_VALUE_BYTES 127
+/* Labels kept per series: the first 32 members with a non-empty name. */
+#define ORVIK_MAX_LABELS 32
+/* A series' labels as the store writes them: {"a":"b","c":"d"}, sorted by
+ * name, names and values escaped as JSON strings. A longer text is cut, and
+ * the series then answers without labels. */
+#define ORVIK_MAX_LABEL_TEXT_BYTES 511
+/* A series is identified by its whole name (before any cut), "|" and its
+ * label text, of which the first 639 bytes count: two series that differ
+ * only past them are one. */
+#define ORVIK_MAX_SERIES_KEY_BYTES 639
+/* Label matchers a query may hold; matchers past the sixteenth are ignored. */
+#define ORVIK_MAX_MATCHERS 16
+/* Entries of the two label listings ("__name__" counts as a name). */
+#define ORVIK_MAX_LABEL_NAMES 256
+#define ORVIK_MAX_LABEL_VALUES 512
 
 /* A store: its series, their sample rings and its answer buffer. Opaque. */
 typedef struct orvik_db orvik_db;
@@ -129,6 +156,11 @@ ORVIK_API int32_t orvik_append(orvik_db *db, const char *name, const char *label
 ORVIK_API int32_t orvik_ingest_snapshot_json(orvik_db *db, const char *json, int64_t timestamp_ms);
 
 /* ---- Questions -----------------------------------------------------------
+ * Queries: an optional sum, avg, min, max or count around an optional rate
+ * or irate around a selector: a metric name and/or {label="value",
+ * label!="value"} matchers. A range is a whole number and one unit letter,
+ * s, m, h or d ("[90s]", not "[1m30s]"; only the letter right after the
+ * number counts, so "[5ms]" is five minutes); without a unit it is 1m.
  * Each returns a pretty-printed JSON answer owned by the store (see the
  * ownership rule above), never NULL. A NULL db, NULL or empty query answers
  *   {"status":"error","errorType":"bad_data","error":"missing query parameter"}
@@ -152,12 +184,13 @@ ORVIK_API const char *orvik_query_range(orvik_db *db, const char *query, int64_t
                                         int64_t end_ms, int64_t step_ms);
 
 /* Answers the label names in the store as a JSON list, "__name__" first,
- * then in order of first appearance; at most 256 names. */
+ * then in order of first appearance; at most ORVIK_MAX_LABEL_NAMES names.
+ * A NULL db answers the list of an empty store, ["__name__"]. */
 ORVIK_API const char *orvik_get_label_names(orvik_db *db);
 
 /* Answers the distinct values of one label in order of first appearance
- * (for "__name__", the series names); at most 512 values. A NULL or empty
- * label_name answers an empty list. */
+ * (for "__name__", the series names); at most ORVIK_MAX_LABEL_VALUES values.
+ * A NULL db, NULL or empty label_name answers an empty list. */
 ORVIK_API const char *orvik_get_label_values(orvik_db *db, const char *label_name);
 
 #ifdef __cplusplus

@@ -7,8 +7,8 @@
 
 namespace orvik {
 namespace {
-constexpr uint32_t MAX_LABEL_NAMES = 256;  // "__name__" included
-constexpr uint32_t MAX_LABEL_VALUES = 512;
+constexpr uint32_t MAX_LABEL_NAMES = ORVIK_MAX_LABEL_NAMES;  // "__name__" included
+constexpr uint32_t MAX_LABEL_VALUES = ORVIK_MAX_LABEL_VALUES;
 const char NAME_LABEL[] = "__name__";
 
 // Distinct texts in the order they were first met, each cut to SIZE - 1

@@ -13,7 +13,7 @@ namespace orvik {
 enum : int32_t { AGG_NONE = 0, AGG_SUM = 1, AGG_AVG = 2, AGG_MIN = 3, AGG_MAX = 4, AGG_COUNT = 5 };
 enum : int32_t { FN_NONE = 0, FN_RATE = 1, FN_IRATE = 2 };
 
-constexpr uint32_t MAX_MATCHERS = 16;
+constexpr uint32_t MAX_MATCHERS = ORVIK_MAX_MATCHERS;
 constexpr int64_t DEFAULT_RANGE_MS = 60000;
 
 // "name":"value" escaped as in canonical label texts; escaping can turn each

@@ -22,12 +22,13 @@ constexpr uint32_t DEFAULT_SAMPLES_PER_SERIES = 1440;
 constexpr uint32_t MAX_SERIES_LIMIT = 1u << 30;
 constexpr uint32_t MIN_SLOT_COUNT = 1024;
 
-constexpr size_t NAME_SIZE = 128;         // series and metric names
-constexpr size_t LABEL_NAME_SIZE = 64;
-constexpr size_t LABEL_VALUE_SIZE = 128;
-constexpr size_t LABELS_SIZE = 512;       // canonical label text
-constexpr size_t KEY_SIZE = 640;          // name "|" canonical label text
-constexpr size_t MAX_LABEL_PAIRS = 32;
+// Each text field holds its limit in orvik.h and the NUL.
+constexpr size_t NAME_SIZE = ORVIK_MAX_NAME_BYTES + 1;  // series and metric names
+constexpr size_t LABEL_NAME_SIZE = ORVIK_MAX_LABEL_NAME_BYTES + 1;
+constexpr size_t LABEL_VALUE_SIZE = ORVIK_MAX_LABEL_VALUE_BYTES + 1;
+constexpr size_t LABELS_SIZE = ORVIK_MAX_LABEL_TEXT_BYTES + 1;  // canonical label text
+constexpr size_t KEY_SIZE = ORVIK_MAX_SERIES_KEY_BYTES + 1;     // name "|" canonical label text
+constexpr size_t MAX_LABEL_PAIRS = ORVIK_MAX_LABELS;
 constexpr size_t ERROR_SIZE = 512;
 // The append cache: sets of two slots, a power of two at least twice the
 // series count and at most APPEND_CACHE_MAX_SLOTS slots; a name and label
