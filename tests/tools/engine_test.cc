@@ -161,6 +161,7 @@ TEST(PromqlEngine, InstantQueriesAnswerAsTheLanguageDefines) {
       {"{__name__=~\"mem_.*\"} * on(instance) group_left up",
        "error 422: multiple matches for labels: grouping labels must ensure unique matches"},
       {"abs({__name__=~\"mem_.*\"})", "error 422: vector cannot contain metrics with the same labelset"},
+      {"-{__name__=~\"mem_.*\"}", "error 422: vector cannot contain metrics with the same labelset"},
       // Set operators match on every label but the name unless told.
       {"up and on(instance) info{version=\"1\"}", "up{instance=a,job=api} 1"},
       {"up unless up > 0", "up{instance=b,job=api} 0"},

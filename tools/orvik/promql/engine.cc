@@ -365,16 +365,7 @@ class evaluator {
       for (double &x : v.scalars) x = -x;
       return v;
     }
-    builder b(*this, false);
-    for (const series &s : v.series) {
-      const size_t slot = b.slot(without_name(s.metric));
-      charge(s.points.size());
-      for (const point &p : s.points) b.add_at(slot, p.t, -p.v);
-    }
-    val out;
-    out.type = value_type::vector;
-    out.series = b.take();
-    return out;
+    return elementwise(v, g, true, [](size_t, double x, double *out) { return *out = -x, true; });
   }
 
   // ---- Binary operators ---------------------------------------------------
