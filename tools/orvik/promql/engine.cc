@@ -503,31 +503,43 @@ class evaluator {
     const bool right_one = m.cardinality != vector_matching::card::one_to_many;
     const val &many = right_one ? l : r;
     const val &one = right_one ? r : l;
-    const std::vector<std::string> many_sig = signatures(many.series, m), one_sig = signatures(one.series, m);
+    // Signatures and output series are worked out once per series (pair),
+    // not per step: a step only compares small numbers.
+    std::unordered_map<std::string, size_t> sig_ids;
+    auto ids_of = [&](const range_vector &v) {
+      std::vector<size_t> ids;
+      for (const std::string &sig : signatures(v, m)) ids.push_back(sig_ids.emplace(sig, sig_ids.size()).first->second);
+      return ids;
+    };
+    const std::vector<size_t> many_id = ids_of(many.series), one_id = ids_of(one.series);
     const bool drop = !is_comparison(e.op) || e.return_bool;
     builder b(*this, true);
+    std::unordered_map<uint64_t, size_t> pair_slot;
+    // Stamps of the step that last set an entry, so nothing is cleared per step.
+    std::vector<size_t> one_stamp(sig_ids.size(), 0), one_at(sig_ids.size(), 0), matched(sig_ids.size(), 0);
+    std::vector<size_t> inserted;
     stepper many_st(many.series), one_st(one.series);
     for (size_t i = 0; i < g.n; ++i) {
+      const size_t stamp = i + 1;
       const int64_t t = g.at(i);
       const std::vector<element> me = at_step(many_st, t, many.series.size());
       const std::vector<element> oe = at_step(one_st, t, one.series.size());
-      std::unordered_map<std::string_view, size_t> ones;  // signature -> index in oe
       for (size_t k = 0; k < oe.size(); ++k) {
-        auto [it, fresh] = ones.emplace(one_sig[oe[k].series], k);
-        if (!fresh) {
+        const size_t id = one_id[oe[k].series];
+        if (one_stamp[id] == stamp) {
           const label_set &dup = one.series[oe[k].series].metric;
           fail("found duplicate series for the match group " + labels_text(match_labels(dup, m.on, m.labels)) +
                " on the " + (right_one ? "right" : "left") + " hand-side of the operation: [" + labels_text(dup) +
-               ", " + labels_text(one.series[oe[it->second].series].metric) +
+               ", " + labels_text(one.series[oe[one_at[id]].series].metric) +
                "];many-to-many matching not allowed: matching labels must be unique on one side");
         }
+        one_stamp[id] = stamp;
+        one_at[id] = k;
       }
-      std::unordered_set<std::string_view> matched;
-      std::unordered_set<std::string> inserted;
       for (const element &x : me) {
-        auto found = ones.find(many_sig[x.series]);
-        if (found == ones.end()) continue;
-        const element &o = oe[found->second];
+        const size_t id = many_id[x.series];
+        if (one_stamp[id] != stamp) continue;
+        const element &o = oe[one_at[id]];
         const double lv = right_one ? x.v : o.v, rv = right_one ? o.v : x.v;
         double v = 0.0;
         bool keep = elem(e.op, lv, rv, &v);
@@ -536,14 +548,22 @@ class evaluator {
           keep = true;
         }
         if (!keep) continue;
-        label_set metric = result_metric(many.series[x.series].metric, one.series[o.series].metric, m, drop);
+        const uint64_t pair = static_cast<uint64_t>(x.series) * one.series.size() + o.series;
+        auto found = pair_slot.find(pair);
+        if (found == pair_slot.end())
+          found = pair_slot.emplace(pair, b.slot(result_metric(many.series[x.series].metric,
+                                                               one.series[o.series].metric, m, drop))).first;
+        const size_t slot = found->second;
         if (m.cardinality == vector_matching::card::one_to_one) {
-          if (!matched.insert(many_sig[x.series]).second)
+          if (matched[id] == stamp)
             fail("multiple matches for labels: many-to-one matching must be explicit (group_left/group_right)");
-        } else if (!inserted.insert(key_of(metric)).second) {
-          fail("multiple matches for labels: grouping labels must ensure unique matches");
+          matched[id] = stamp;
+        } else {
+          if (inserted.size() <= slot) inserted.resize(slot + 1, 0);
+          if (inserted[slot] == stamp) fail("multiple matches for labels: grouping labels must ensure unique matches");
+          inserted[slot] = stamp;
         }
-        b.add(metric, t, v);
+        b.add_at(slot, t, v);
       }
     }
     return b.take();
