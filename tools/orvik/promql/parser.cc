@@ -1,5 +1,7 @@
 #include "promql/parser.h"
 
+#include "promql/ast.h"
+
 #include <algorithm>
 #include <cmath>
 #include <string_view>
@@ -52,20 +54,8 @@ bool is_label_name(std::string_view s) {
   });
 }
 
-struct node {
-  enum class kind { number, string, selector, matrix, call, aggregate, unary, binary, paren };
-  kind k = kind::number;
-  size_t pos = 0;
-  double number = 0.0;
-  std::string op;  // function or aggregation name, operator token text
-  tok op_tok = tok::end;
-  selector sel;
-  int64_t range_ms = 0;
-  bool without = false;
-  std::vector<std::string> grouping;
-  std::vector<std::unique_ptr<node>> args;
-};
-using node_ptr = std::unique_ptr<node>;
+using node = expr;
+using node_ptr = expr_ptr;
 
 struct failure {
   size_t pos;
@@ -80,7 +70,9 @@ std::string error_text(const failure &f) {
 
 class parser {
  public:
-  explicit parser(std::vector<token> tokens) : t_(std::move(tokens)) {}
+  // full: the whole language, as the engine evaluates it; otherwise what
+  // the front answers, with everything else refused as unsupported.
+  parser(std::vector<token> tokens, bool full) : t_(std::move(tokens)), full_(full) {}
 
   bool failed() const { return failed_; }
   const failure &why() const { return failure_; }
@@ -161,6 +153,54 @@ class parser {
     }
   }
 
+  static binop operator_of(const token &t) {
+    switch (t.kind) {
+      case tok::add: return binop::add;
+      case tok::sub: return binop::sub;
+      case tok::mul: return binop::mul;
+      case tok::div: return binop::div;
+      case tok::mod: return binop::mod;
+      case tok::pow: return binop::pow;
+      case tok::eql: return binop::eql;
+      case tok::neq: return binop::neq;
+      case tok::gtr: return binop::gtr;
+      case tok::lss: return binop::lss;
+      case tok::gte: return binop::gte;
+      case tok::lte: return binop::lte;
+      default: break;
+    }
+    const std::string w = lower(t.text);
+    return w == "and" ? binop::land : w == "or" ? binop::lor : w == "unless" ? binop::lunless : binop::atan2;
+  }
+
+  // bool, on(...)/ignoring(...) and group_left/group_right(...) after a
+  // binary operator, in that order.
+  bool modifiers(node *n) {
+    auto word = [&]() { return peek().kind == tok::identifier ? lower(peek().text) : std::string(); };
+    if (word() == "bool") {
+      n->return_bool = true;
+      ++i_;
+    }
+    std::string w = word();
+    if (w == "on" || w == "ignoring") {
+      ++i_;
+      n->has_matching = true;
+      n->matching.on = w == "on";
+      if (!label_list(&n->matching.labels, "grouping")) return false;
+      w = word();
+      if (w == "group_left" || w == "group_right") {
+        ++i_;
+        n->matching.cardinality = w == "group_left" ? vector_matching::card::many_to_one
+                                                    : vector_matching::card::one_to_many;
+        if (peek().kind == tok::lparen && !label_list(&n->matching.include, "grouping")) return false;
+      }
+    } else if (w == "group_left" || w == "group_right") {
+      fail(peek().pos, "unexpected <" + w + "> without on() or ignoring()");
+      return false;
+    }
+    return true;
+  }
+
   node_ptr binary(int min_prec) {
     if (depth_ == MAX_NESTING)
       return fail(peek().pos, "the query nests deeper than " + std::to_string(MAX_NESTING) + " levels", true);
@@ -179,15 +219,16 @@ class parser {
       node_ptr n = std::make_unique<node>();
       n->k = node::kind::binary;
       n->pos = op.pos;
-      n->op_tok = op.kind;
-      n->op = op.kind == tok::identifier ? lower(op.text) : describe(op).substr(1, describe(op).size() - 2);
+      n->op = operator_of(op);
+      n->text = op.kind == tok::identifier ? lower(op.text) : describe(op).substr(1, describe(op).size() - 2);
       ++i_;
-      if (peek().kind == tok::identifier) {
+      if (!full_ && peek().kind == tok::identifier) {
         const std::string w = lower(peek().text);
         if (w == "bool") return refuse(peek().pos, "the bool modifier of comparisons");
         if (w == "on" || w == "ignoring" || w == "group_left" || w == "group_right")
           return refuse(peek().pos, "vector matching (" + w + ")");
       }
+      if (full_ && !modifiers(n.get())) return nullptr;
       // ^ groups to the right, everything else to the left.
       node_ptr rhs = binary(prec == 7 ? prec : prec + 1);
       if (!rhs) return nullptr;
@@ -206,7 +247,7 @@ class parser {
     node_ptr n = std::make_unique<node>();
     n->k = node::kind::unary;
     n->pos = t.pos;
-    n->op_tok = t.kind;
+    n->negate = t.kind == tok::sub;
     node_ptr operand = binary(7);
     if (!operand) return nullptr;
     n->args.push_back(std::move(operand));
@@ -218,8 +259,13 @@ class parser {
       const token &t = peek();
       if (t.kind == tok::lbracket) {
         const bool subquery = peek(1).kind == tok::colon || (peek(1).kind == tok::duration && peek(2).kind == tok::colon);
-        if (subquery) return refuse(t.pos, "subqueries");
-        if (e->k != node::kind::selector) return fail(t.pos, "ranges only allowed for vector selectors");
+        if (subquery) {
+          if (!full_) return refuse(t.pos, "subqueries");
+          e = subquery_of(std::move(e));
+          continue;
+        }
+        if (e->k != node::kind::selector || e->offset_ms != 0 || e->at != at_kind::none)
+          return fail(t.pos, "ranges only allowed for vector selectors");
         ++i_;
         const token &d = take();
         if (d.kind != tok::duration) return fail(d.pos, "expected a duration in the range, found " + describe(d));
@@ -228,14 +274,96 @@ class parser {
         e->k = node::kind::matrix;
         e->range_ms = d.duration_ms;
       } else if (t.kind == tok::at) {
-        return refuse(t.pos, "the @ modifier");
+        if (!full_) return refuse(t.pos, "the @ modifier");
+        if (!at_modifier(e.get())) return nullptr;
       } else if (t.kind == tok::identifier && lower(t.text) == "offset") {
-        return refuse(t.pos, "the offset modifier");
+        if (!full_) return refuse(t.pos, "the offset modifier");
+        if (!offset_modifier(e.get())) return nullptr;
       } else {
         break;
       }
     }
     return e;
+  }
+
+  static bool modifiable(const node &e) {
+    return e.k == node::kind::selector || e.k == node::kind::matrix || e.k == node::kind::subquery;
+  }
+
+  // The cursor is on "["; reads [range:step] or [range:].
+  node_ptr subquery_of(node_ptr inner) {
+    node_ptr n = std::make_unique<node>();
+    n->k = node::kind::subquery;
+    n->pos = inner->pos;
+    ++i_;
+    const token &range = take();
+    if (range.kind != tok::duration) return fail(range.pos, "expected a duration in the subquery, found " + describe(range));
+    if (range.duration_ms <= 0) return fail(range.pos, "a range must be longer than 0s");
+    n->range_ms = range.duration_ms;
+    ++i_;  // ":"
+    if (peek().kind == tok::duration) {
+      if (peek().duration_ms <= 0) return fail(peek().pos, "a subquery step must be longer than 0s");
+      n->step_ms = take().duration_ms;
+    }
+    if (!expect(tok::rbracket, "\"]\"")) return nullptr;
+    n->args.push_back(std::move(inner));
+    return n;
+  }
+
+  bool offset_modifier(node *e) {
+    const token &word = take();
+    if (!modifiable(*e)) {
+      fail(word.pos, "offset modifier must be preceded by an instant vector selector or range vector selector or a subquery");
+      return false;
+    }
+    if (e->offset_ms != 0) {
+      fail(word.pos, "offset may not be set multiple times");
+      return false;
+    }
+    bool negative = false;
+    if (peek().kind == tok::sub || peek().kind == tok::add) negative = take().kind == tok::sub;
+    const token &d = take();
+    if (d.kind != tok::duration) {
+      fail(d.pos, "unexpected " + describe(d) + " in offset, expected duration");
+      return false;
+    }
+    e->offset_ms = negative ? -d.duration_ms : d.duration_ms;
+    return true;
+  }
+
+  bool at_modifier(node *e) {
+    const token &at = take();
+    if (!modifiable(*e)) {
+      fail(at.pos, "@ modifier must be preceded by an instant vector selector or range vector selector or a subquery");
+      return false;
+    }
+    if (e->at != at_kind::none) {
+      fail(at.pos, "@ <timestamp> may not be set multiple times");
+      return false;
+    }
+    const token &t = peek();
+    if (t.kind == tok::identifier && (t.text == "start" || t.text == "end") && peek(1).kind == tok::lparen &&
+        peek(2).kind == tok::rparen) {
+      e->at = t.text == "start" ? at_kind::start : at_kind::end;
+      i_ += 3;
+      return true;
+    }
+    bool negative = false;
+    if (peek().kind == tok::sub || peek().kind == tok::add) negative = take().kind == tok::sub;
+    const token &v = take();
+    if (v.kind != tok::number) {
+      fail(v.pos, "unexpected " + describe(v) + " in @, expected timestamp");
+      return false;
+    }
+    const double seconds = negative ? -v.number : v.number;
+    // Whole milliseconds, as a query's times; far past any store's range.
+    if (!std::isfinite(seconds) || std::fabs(seconds) > 9.2e12) {
+      fail(v.pos, "timestamp out of bounds for @ modifier: " + v.text);
+      return false;
+    }
+    e->at = at_kind::time;
+    e->at_ms = static_cast<int64_t>(std::llround(seconds * 1000.0));
+    return true;
   }
 
   node_ptr primary() {
@@ -254,6 +382,7 @@ class parser {
         node_ptr n = std::make_unique<node>();
         n->k = node::kind::string;
         n->pos = t.pos;
+        n->text = t.text;
         return n;
       }
       case tok::lparen: {
@@ -281,11 +410,11 @@ class parser {
     const token &name = take();
     ++i_;  // "("
     if (!one_of(name.text, kFunctions)) return fail(name.pos, "unknown function with name \"" + name.text + "\"");
-    if (name.text != "rate" && name.text != "irate") return refuse(name.pos, "the function " + name.text + "()");
+    if (!full_ && name.text != "rate" && name.text != "irate") return refuse(name.pos, "the function " + name.text + "()");
     node_ptr n = std::make_unique<node>();
     n->k = node::kind::call;
     n->pos = name.pos;
-    n->op = name.text;
+    n->text = name.text;
     if (!arguments(n.get())) return nullptr;
     return n;
   }
@@ -311,19 +440,20 @@ class parser {
   node_ptr aggregation() {
     const token &name = take();
     const std::string op = lower(name.text);
-    if (op != "sum" && op != "avg" && op != "min" && op != "max" && op != "count")
+    if (!full_ && op != "sum" && op != "avg" && op != "min" && op != "max" && op != "count")
       return refuse(name.pos, "the aggregation " + op + "()");
     node_ptr n = std::make_unique<node>();
     n->k = node::kind::aggregate;
     n->pos = name.pos;
-    n->op = op;
+    n->text = op;
     bool grouped = false;
     if (!grouping(n.get(), &grouped)) return nullptr;
     if (!expect(tok::lparen, "\"(\" after the aggregation")) return nullptr;
     if (!arguments(n.get())) return nullptr;
-    if (n->args.size() != 1)
-      return fail(name.pos, "wrong number of arguments for aggregate expression provided, expected 1, got " +
-                                std::to_string(n->args.size()));
+    const size_t wanted = op == "topk" || op == "bottomk" || op == "quantile" || op == "count_values" ? 2 : 1;
+    if (n->args.size() != wanted)
+      return fail(name.pos, "wrong number of arguments for aggregate expression provided, expected " +
+                                std::to_string(wanted) + ", got " + std::to_string(n->args.size()));
     const size_t second = peek().pos;
     bool grouped_after = false;
     if (!grouping(n.get(), &grouped_after)) return nullptr;
@@ -340,19 +470,24 @@ class parser {
     *grouped = true;
     n->without = w == "without";
     n->grouping.clear();
+    return label_list(&n->grouping, "grouping");
+  }
+
+  // (a, b, ...) at the cursor: label names, each kept once, in the order
+  // written.
+  bool label_list(std::vector<std::string> *labels, const char *what) {
     if (!expect(tok::lparen, "\"(\" after the grouping keyword")) return false;
     while (peek().kind != tok::rparen) {
       const token &label = take();
       if (!is_label_token(label)) {
-        fail(label.pos, "unexpected " + describe(label) + " in grouping, expected a label name");
+        fail(label.pos, "unexpected " + describe(label) + " in " + what + ", expected a label name");
         return false;
       }
-      if (std::find(n->grouping.begin(), n->grouping.end(), label.text) == n->grouping.end())
-        n->grouping.push_back(label.text);
+      if (std::find(labels->begin(), labels->end(), label.text) == labels->end()) labels->push_back(label.text);
       if (peek().kind == tok::comma) {
         ++i_;
       } else if (peek().kind != tok::rparen) {
-        fail(peek().pos, "expected \",\" or \")\" in grouping, found " + describe(peek()));
+        fail(peek().pos, std::string("expected \",\" or \")\" in ") + what + ", found " + describe(peek()));
         return false;
       }
     }
@@ -453,6 +588,7 @@ class parser {
   size_t i_ = 0;
   size_t regexes_ = 0;
   size_t depth_ = 0;
+  bool full_ = false;
   bool failed_ = false;
   failure failure_{0, "", false};
 };
@@ -477,8 +613,8 @@ const node *unsupported_scalar_op(const node &n) {
   if (s.k == node::kind::unary) return unsupported_scalar_op(*s.args[0]);
   if (s.k != node::kind::binary) return nullptr;
   if (const node *inner = unsupported_scalar_op(*s.args[0])) return inner;
-  switch (s.op_tok) {
-    case tok::add: case tok::sub: case tok::mul: case tok::div: case tok::mod: case tok::pow: break;
+  switch (s.op) {
+    case binop::add: case binop::sub: case binop::mul: case binop::div: case binop::mod: case binop::pow: break;
     default: return &s;
   }
   return unsupported_scalar_op(*s.args[1]);
@@ -489,16 +625,16 @@ double scalar_value(const node &n) {
   if (s.k == node::kind::number) return s.number;
   if (s.k == node::kind::unary) {
     const double v = scalar_value(*s.args[0]);
-    return s.op_tok == tok::sub ? -v : v;
+    return s.negate ? -v : v;
   }
   const double a = scalar_value(*s.args[0]);
   const double b = scalar_value(*s.args[1]);
-  switch (s.op_tok) {
-    case tok::add: return a + b;
-    case tok::sub: return a - b;
-    case tok::mul: return a * b;
-    case tok::div: return a / b;
-    case tok::mod: return std::fmod(a, b);
+  switch (s.op) {
+    case binop::add: return a + b;
+    case binop::sub: return a - b;
+    case binop::mul: return a * b;
+    case binop::div: return a / b;
+    case binop::mod: return std::fmod(a, b);
     default: return std::pow(a, b);
   }
 }
@@ -513,21 +649,21 @@ bool vector_shape(const node &n, query_shape *out, failure *why) {
       return true;
     case node::kind::call: {
       if (s.args.size() != 1) {
-        *why = {s.pos, "expected 1 argument in call to function \"" + s.op + "\", got " + std::to_string(s.args.size()), false};
+        *why = {s.pos, "expected 1 argument in call to function \"" + s.text + "\", got " + std::to_string(s.args.size()), false};
         return false;
       }
       const node &arg = strip(*s.args[0]);
       if (arg.k != node::kind::matrix) {
-        *why = {arg.pos, "expected type range vector in call to function \"" + s.op + "\"", false};
+        *why = {arg.pos, "expected type range vector in call to function \"" + s.text + "\"", false};
         return false;
       }
-      out->fn = s.op == "rate" ? range_fn::rate : range_fn::irate;
+      out->fn = s.text == "rate" ? range_fn::rate : range_fn::irate;
       out->sel = arg.sel;
       out->range_ms = arg.range_ms;
       return true;
     }
     case node::kind::aggregate: *why = {s.pos, "nested aggregations", true}; return false;
-    case node::kind::binary: *why = {s.pos, "binary operators on vectors (" + s.op + ")", true}; return false;
+    case node::kind::binary: *why = {s.pos, "binary operators on vectors (" + s.text + ")", true}; return false;
     case node::kind::unary: *why = {s.pos, "unary operators on vectors", true}; return false;
     case node::kind::number: *why = {s.pos, "numbers as the argument of an aggregation", true}; return false;
     case node::kind::string: *why = {s.pos, "string literals", true}; return false;
@@ -542,7 +678,7 @@ bool shape_of(const node &top, bool range_query, query_shape *out, failure *why)
   const node &s = strip(top);
   if (is_scalar(s)) {
     if (const node *op = unsupported_scalar_op(s)) {
-      *why = {op->pos, "the operator " + op->op + " between numbers", true};
+      *why = {op->pos, "the operator " + op->text + " between numbers", true};
       return false;
     }
     out->kind = query_shape::kind::scalar;
@@ -562,17 +698,17 @@ bool shape_of(const node &top, bool range_query, query_shape *out, failure *why)
     return false;
   }
   if (s.k == node::kind::binary && (is_scalar(*s.args[0]) || is_scalar(*s.args[1]))) {
-    *why = {s.pos, "binary operators between a vector and a number (" + s.op + ")", true};
+    *why = {s.pos, "binary operators between a vector and a number (" + s.text + ")", true};
     return false;
   }
   if (s.k == node::kind::binary) {
-    *why = {s.pos, "binary operators between vectors (" + s.op + ")", true};
+    *why = {s.pos, "binary operators between vectors (" + s.text + ")", true};
     return false;
   }
   out->kind = query_shape::kind::vector;
   if (s.k != node::kind::aggregate) return vector_shape(s, out, why);
-  out->agg = s.op == "sum" ? agg_op::sum : s.op == "avg" ? agg_op::avg : s.op == "min" ? agg_op::min
-           : s.op == "max" ? agg_op::max : agg_op::count;
+  out->agg = s.text == "sum" ? agg_op::sum : s.text == "avg" ? agg_op::avg : s.text == "min" ? agg_op::min
+           : s.text == "max" ? agg_op::max : agg_op::count;
   out->without = s.without;
   out->grouping = s.grouping;
   return vector_shape(*s.args[0], out, why);
@@ -599,7 +735,7 @@ bool parse_query(std::string_view text, bool range_query, query_shape *out, std:
     *error = error_text({lexed.pos, lexed.message, false});
     return false;
   }
-  parser p(std::move(tokens));
+  parser p(std::move(tokens), false);
   node_ptr tree = p.expression();
   if (!tree) {
     *error = error_text(p.why());
@@ -621,11 +757,34 @@ bool parse_selector(std::string_view text, selector *out, std::string *error) {
     *error = error_text({lexed.pos, lexed.message, false});
     return false;
   }
-  parser p(std::move(tokens));
+  parser p(std::move(tokens), false);
   if (!p.lone_selector(out)) {
     *error = error_text(p.why());
     return false;
   }
+  return true;
+}
+
+bool parse_expr(std::string_view text, expr_ptr *out, std::string *error) {
+  std::vector<token> tokens;
+  lex_error lexed;
+  if (!lex(text, &tokens, &lexed)) {
+    *error = error_text({lexed.pos, lexed.message, false});
+    return false;
+  }
+  parser p(std::move(tokens), true);
+  node_ptr tree = p.expression();
+  if (!tree) {
+    *error = error_text(p.why());
+    return false;
+  }
+  size_t pos = 0;
+  std::string why;
+  if (!check_types(*tree, &pos, &why)) {
+    *error = error_text({pos, why, false});
+    return false;
+  }
+  *out = std::move(tree);
   return true;
 }
 
