@@ -140,7 +140,7 @@ struct write_fixture {
 };
 write_fixture fixture;
 
-void run_writes(benchmark::State &state, const wal::sync_policy *sync) {
+void run_writes(benchmark::State &state, const wal::sync_policy *sync, int interval_ms = 0) {
   static const std::string doc = example_snapshots().front();
   if (state.thread_index() == 0) {
     fixture.db = orvik_create(SERIES, SAMPLES);
@@ -149,6 +149,7 @@ void run_writes(benchmark::State &state, const wal::sync_policy *sync) {
       wal::writer_options o;
       o.dir = scratch_dir() + "/write";
       o.sync = *sync;
+      o.group_interval = std::chrono::milliseconds(interval_ms);
       std::string error;
       fixture.log = wal::log_writer::open(o, &error);
       if (!fixture.log) state.SkipWithError(error.c_str());
@@ -181,11 +182,11 @@ void BM_write_each_write(benchmark::State &state) {
 }
 void BM_write_grouped(benchmark::State &state) {
   const wal::sync_policy sync = wal::sync_policy::grouped;
-  run_writes(state, &sync);
+  run_writes(state, &sync, static_cast<int>(state.range(0)));
 }
 BENCHMARK(BM_write_no_log)->Threads(1)->Threads(8)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_write_each_write)->Threads(1)->Threads(8)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_write_grouped)->Threads(1)->Threads(8)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_write_grouped)->Arg(0)->Arg(2)->Arg(10)->Threads(1)->Threads(8)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 // --- Replay of a full default store ----------------------------------------
 
@@ -290,9 +291,9 @@ BENCHMARK(BM_replay_remote_write)->Unit(benchmark::kMillisecond)->Iterations(3);
 int main(int argc, char **argv) {
   const int rc = run_with_ratios(argc, argv,
                                  {{"BM_write_each_write/real_time/threads:1", "BM_write_no_log/real_time/threads:1"},
-                                  {"BM_write_grouped/real_time/threads:1", "BM_write_no_log/real_time/threads:1"},
+                                  {"BM_write_grouped/0/real_time/threads:1", "BM_write_no_log/real_time/threads:1"},
                                   {"BM_write_each_write/real_time/threads:8", "BM_write_no_log/real_time/threads:8"},
-                                  {"BM_write_grouped/real_time/threads:8", "BM_write_no_log/real_time/threads:8"},
+                                  {"BM_write_grouped/0/real_time/threads:8", "BM_write_no_log/real_time/threads:8"},
                                   {"BM_replay_snapshots/0/iterations:3", "BM_replay_read_files"},
                                   {"BM_replay_snapshots/1/iterations:3", "BM_replay_read_files"},
                                   {"BM_replay_snapshots/2/iterations:3", "BM_replay_read_files"},

@@ -13,13 +13,15 @@ namespace orvik_host::wal {
 enum record_type : uint8_t {
   // A snapshot document, collected or posted: its time in ms (8 bytes,
   // little-endian), then the JSON text compressed in the snappy block
-  // format, which shrinks collected documents about fivefold for a few
-  // microseconds each (bench/wal_bench.cc).
+  // format: 17 bytes a sample for the example machine snapshots (29 as
+  // text), 12 for a 1,024-series metric list (85 as text), at about 20 us
+  // for a 100 KB document (bench/wal_bench.cc).
   SNAPSHOT_RECORD = 1,
   // A remote-write request body as received: a WriteRequest message in the
   // snappy block format, read back with remote_write::decode_write_request.
   // Logging the body unchanged costs no encoding on the write path, and it
-  // is already compressed.
+  // is already compressed: 11 bytes a sample for a batch of one sample per
+  // series with five labels, against 123 as protobuf.
   REMOTE_WRITE_RECORD = 2,
 };
 

@@ -10,12 +10,13 @@
 
 namespace orvik_host::wal {
 
-// What one stored sample costs in the log, at most, among the server's
-// writes: a collected snapshot costs about 9 bytes a sample and a remote-write
-// batch of one sample per series 12 to 40 (its labels travel with every
-// sample); bench/wal_bench.cc measures them. The default budget gives every
-// sample the rings hold this much, so that a full ring's worth of any mix of
-// writes fits, and the rings, not the budget, decide what is kept.
+// What one stored sample may cost in the log: a snapshot record costs 12 to
+// 17 bytes a sample and a remote-write batch of one sample per series about
+// 11 with five short labels, more with long ones, since its labels travel
+// with every sample (bench/wal_bench.cc). The default budget gives every
+// sample the rings hold this much, about three times what was measured, so
+// that a full ring's worth of any mix of writes fits and the rings, not the
+// budget, decide what is kept.
 inline constexpr uint64_t BUDGET_BYTES_PER_SAMPLE = 48;
 // Past this the budget is refused: a log is not an archive.
 inline constexpr uint64_t MAX_BUDGET_BYTES = 64ull * 1024 * 1024 * 1024;

@@ -79,7 +79,7 @@ std::unique_ptr<log_writer> log_writer::open(const writer_options &options, std:
     *error = "no log directory given";
     return nullptr;
   }
-  o.group_interval = std::clamp(o.group_interval, std::chrono::milliseconds(1), MAX_GROUP_INTERVAL);
+  o.group_interval = std::clamp(o.group_interval, std::chrono::milliseconds(0), MAX_GROUP_INTERVAL);
   // At least four segments fit the budget, so that removing the oldest
   // frees a quarter of it rather than all of it.
   if (o.retention.max_bytes > 0) o.segment_bytes = std::min(o.segment_bytes, o.retention.max_bytes / 4);
@@ -265,11 +265,11 @@ void log_writer::sync_loop() {
     if (waiting_.empty() || !current_) continue;
     const std::shared_ptr<segment_file> segment = current_;
     const uint64_t size = segment->size;
+    last = std::chrono::steady_clock::now();
     lock.unlock();
     const int rc = ::fdatasync(segment->fd);
     const int saved = errno;
     lock.lock();
-    last = std::chrono::steady_clock::now();
     ++stats_.syncs;
     if (segment != current_) continue;  // closed meanwhile, and flushed then
     if (rc == 0) {
