@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "wal/payload.h"
@@ -108,6 +110,29 @@ TEST(LogReader, FollowingWaitsForARecordStillBeingWritten) {
   ASSERT_TRUE(reader.next(&got));
   EXPECT_EQ(got.payload, payload);
   EXPECT_EQ(reader.counts().torn + reader.counts().corrupt, 0u);
+}
+
+// Replay at start reads only the newest segments: back to a time, within a
+// byte bound, and always the newest one.
+TEST(ReplayStart, GoesBackFromTheNewestSegmentToATimeOrAByteBound) {
+  temp_dir tmp;
+  EXPECT_EQ(replay_start(tmp.log(), 0, 0), position{});
+  ASSERT_EQ(::mkdir(tmp.log().c_str(), 0755), 0);
+  const auto now = std::filesystem::file_time_type::clock::now();
+  for (int i = 1; i <= 4; ++i) {  // written 40, 30, 20 and 10 s ago
+    std::ofstream(segment_path(tmp.log(), i)) << std::string(100, 'x');
+    std::filesystem::last_write_time(segment_path(tmp.log(), i), now - std::chrono::seconds(50 - 10 * i));
+  }
+  const int64_t now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::system_clock::now().time_since_epoch()).count();
+  struct row {
+    int64_t since_ms;
+    uint64_t max_bytes, first;
+  } rows[] = {{0, 0, 1}, {now_ms - 35'000, 0, 2}, {now_ms - 25'000, 0, 3}, {now_ms, 0, 4},
+              {0, 200, 3}, {0, 250, 3}, {0, 50, 4}, {now_ms - 25'000, 1000, 3}};
+  for (const row &r : rows) {
+    EXPECT_EQ(replay_start(tmp.log(), r.since_ms, r.max_bytes), (position{r.first, 0})) << r.since_ms << " " << r.max_bytes;
+  }
 }
 
 TEST(SnapshotPayload, RoundTripsAndBoundsWhatItInflates) {

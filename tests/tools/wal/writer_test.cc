@@ -27,6 +27,7 @@ TEST(LogWriter, EveryAcknowledgedRecordIsReadBackUnderEitherPolicy) {
     ASSERT_TRUE(writer) << error;
     constexpr int threads = 4, each = 40;
     std::vector<std::thread> pool;
+    pool.emplace_back([&, from = writer->end()] { EXPECT_TRUE(writer->wait_for_records(from, std::chrono::minutes(1))); });
     for (int t = 0; t < threads; ++t) {
       pool.emplace_back([&, t] {
         for (int i = 0; i < each; ++i) {
