@@ -114,7 +114,8 @@ BENCHMARK(BM_bytes_snapshot_examples)->Unit(benchmark::kMillisecond);
 void BM_bytes_snapshot_generated(benchmark::State &state) {
   const std::string doc = generated_snapshot(7);
   double logged = 0;
-  for (auto _ : state) logged = static_cast<double>(wal::RECORD_HEADER_BYTES + wal::snapshot_payload(START_MS, doc).size());
+  for (auto _ : state)
+    logged = static_cast<double>(wal::RECORD_HEADER_BYTES + wal::snapshot_payload(START_MS, doc).size());
   state.counters["json_B_per_sample"] = static_cast<double>(doc.size()) / SERIES;
   state.counters["logged_B_per_sample"] = logged / SERIES;
 }
@@ -186,7 +187,14 @@ void BM_write_grouped(benchmark::State &state) {
 }
 BENCHMARK(BM_write_no_log)->Threads(1)->Threads(8)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_write_each_write)->Threads(1)->Threads(8)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_write_grouped)->Arg(0)->Arg(2)->Arg(10)->Threads(1)->Threads(8)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_write_grouped)
+    ->Arg(0)
+    ->Arg(2)
+    ->Arg(10)
+    ->Threads(1)
+    ->Threads(8)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 
 // --- Replay of a full default store ----------------------------------------
 
@@ -208,8 +216,9 @@ const std::string &full_log(bool remote_write) {
       for (int w = 0; w < 8; ++w) {
         writers.emplace_back([&, w] {
           for (int step = w; step < SAMPLES; step += 8) {
-            const std::string payload = kind == 0 ? wal::snapshot_payload(START_MS + step * STEP_MS, generated_snapshot(step))
-                                                  : generated_batch(step);
+            const std::string payload = kind == 0
+                                            ? wal::snapshot_payload(START_MS + step * STEP_MS, generated_snapshot(step))
+                                            : generated_batch(step);
             wal::position end;
             std::string e;
             if (!log->append(kind == 0 ? wal::SNAPSHOT_RECORD : wal::REMOTE_WRITE_RECORD, START_MS + step * STEP_MS,

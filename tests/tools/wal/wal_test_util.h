@@ -32,8 +32,7 @@ inline writer_options options(const std::string &dir, sync_policy sync) {
   return o;
 }
 
-inline std::vector<std::string> read_all(const std::string &dir, read_counts *counts = nullptr,
-                                         position from = {}) {
+inline std::vector<std::string> read_all(const std::string &dir, read_counts *counts = nullptr, position from = {}) {
   log_reader reader(dir, from, false);
   std::vector<std::string> out;
   log_record record;

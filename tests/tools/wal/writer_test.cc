@@ -27,14 +27,16 @@ TEST(LogWriter, EveryAcknowledgedRecordIsReadBackUnderEitherPolicy) {
     ASSERT_TRUE(writer) << error;
     constexpr int threads = 4, each = 40;
     std::vector<std::thread> pool;
-    pool.emplace_back([&, from = writer->end()] { EXPECT_TRUE(writer->wait_for_records(from, std::chrono::minutes(1))); });
+    pool.emplace_back(
+        [&, from = writer->end()] { EXPECT_TRUE(writer->wait_for_records(from, std::chrono::minutes(1))); });
     for (int t = 0; t < threads; ++t) {
       pool.emplace_back([&, t] {
         for (int i = 0; i < each; ++i) {
           position end;
           std::string e;
-          EXPECT_TRUE(writer->append(REMOTE_WRITE_RECORD, i, std::to_string(t) + ":" + std::to_string(i) +
-                                     std::string(100, '.'), &end, &e)) << e;
+          EXPECT_TRUE(writer->append(REMOTE_WRITE_RECORD, i,
+                                     std::to_string(t) + ":" + std::to_string(i) + std::string(100, '.'), &end, &e))
+              << e;
         }
       });
     }
@@ -147,7 +149,9 @@ TEST(LogWriter, SenderResumesAfterItsAcknowledgedPosition) {
     auto writer = log_writer::open(o, &error);
     ASSERT_TRUE(writer) << error;
     position end;
-    for (int i = 0; i < 30; ++i) ASSERT_TRUE(writer->append(REMOTE_WRITE_RECORD, i, "b" + std::to_string(i) + std::string(100, '.'), &end, &error));
+    for (int i = 0; i < 30; ++i)
+      ASSERT_TRUE(
+          writer->append(REMOTE_WRITE_RECORD, i, "b" + std::to_string(i) + std::string(100, '.'), &end, &error));
     log_reader reader(tmp.log(), {}, true);
     log_record record;
     for (int i = 0; i < 12; ++i) ASSERT_TRUE(reader.next(&record));
@@ -156,7 +160,8 @@ TEST(LogWriter, SenderResumesAfterItsAcknowledgedPosition) {
   }
   // Every segment is past the horizon; those the sender has not passed stay.
   for (const auto &entry : std::filesystem::directory_iterator(tmp.log())) {
-    std::filesystem::last_write_time(entry.path(), std::filesystem::last_write_time(entry.path()) - std::chrono::hours(1));
+    std::filesystem::last_write_time(entry.path(),
+                                     std::filesystem::last_write_time(entry.path()) - std::chrono::hours(1));
   }
   auto writer = log_writer::open(o, &error);
   ASSERT_TRUE(writer) << error;

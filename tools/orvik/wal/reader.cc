@@ -61,7 +61,8 @@ bool log_reader::load(bool final) {
     counts_.skipped_bytes += beyond;
   }
   if (buffer_start_ == 0) {
-    if (buffer_.size() >= SEGMENT_HEADER_BYTES && std::string_view(buffer_).substr(0, SEGMENT_HEADER_BYTES) == SEGMENT_MAGIC) {
+    if (buffer_.size() >= SEGMENT_HEADER_BYTES &&
+        std::string_view(buffer_).substr(0, SEGMENT_HEADER_BYTES) == SEGMENT_MAGIC) {
       offset_ = SEGMENT_HEADER_BYTES;
     } else if (buffer_.size() < SEGMENT_HEADER_BYTES && !final_) {
       return false;  // being created

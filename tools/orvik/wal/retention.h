@@ -28,8 +28,8 @@ inline constexpr uint64_t MIN_BUDGET_BYTES = 1024 * 1024;
 uint64_t default_budget_bytes(uint64_t series, uint64_t samples);
 
 struct retention_options {
-  uint64_t max_bytes = 0;   // all segments together; 0 for no bound
-  int64_t max_age_ms = 0;   // since a segment's last write; 0 for no bound
+  uint64_t max_bytes = 0;  // all segments together; 0 for no bound
+  int64_t max_age_ms = 0;  // since a segment's last write; 0 for no bound
 };
 
 struct retention_plan {

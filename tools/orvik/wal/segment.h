@@ -25,9 +25,7 @@ struct position {
 inline bool operator<(const position &a, const position &b) {
   return a.segment != b.segment ? a.segment < b.segment : a.offset < b.offset;
 }
-inline bool operator==(const position &a, const position &b) {
-  return a.segment == b.segment && a.offset == b.offset;
-}
+inline bool operator==(const position &a, const position &b) { return a.segment == b.segment && a.offset == b.offset; }
 
 // "0000000042.wal": ten digits, so that names sort as their numbers do.
 std::string segment_name(uint64_t seq);

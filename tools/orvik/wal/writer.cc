@@ -135,9 +135,9 @@ bool log_writer::open_segment(std::string *error) {
     *error = "cannot create " + path + ": " + reason_of(errno);
     return false;
   }
-  const bool whole = ::pwrite(fd, SEGMENT_MAGIC.data(), SEGMENT_HEADER_BYTES, 0) ==
-                         static_cast<ssize_t>(SEGMENT_HEADER_BYTES) &&
-                     ::fdatasync(fd) == 0;
+  const bool whole =
+      ::pwrite(fd, SEGMENT_MAGIC.data(), SEGMENT_HEADER_BYTES, 0) == static_cast<ssize_t>(SEGMENT_HEADER_BYTES) &&
+      ::fdatasync(fd) == 0;
   if (!whole || !sync_directory(options_.dir, error)) {
     if (!whole) *error = "cannot write " + path + ": " + reason_of(errno == 0 ? ENOSPC : errno);
     ::close(fd);
