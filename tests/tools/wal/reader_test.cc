@@ -107,6 +107,9 @@ TEST(LogReader, FollowingWaitsForARecordStillBeingWritten) {
   EXPECT_FALSE(reader.next(&got));
   EXPECT_EQ(reader.where().offset, SEGMENT_HEADER_BYTES + record.size());
   write_bytes(path, SEGMENT_HEADER_BYTES + record.size() + 25, record.substr(25));
+  reader.stop_at({3, SEGMENT_HEADER_BYTES + 2 * record.size() - 1});
+  EXPECT_FALSE(reader.next(&got));
+  reader.stop_at({3, SEGMENT_HEADER_BYTES + 2 * record.size()});
   ASSERT_TRUE(reader.next(&got));
   EXPECT_EQ(got.payload, payload);
   EXPECT_EQ(reader.counts().torn + reader.counts().corrupt, 0u);

@@ -112,6 +112,7 @@ bool log_reader::next(log_record *out) {
     size_t size = 0;
     const parse_outcome outcome = parse_record(bytes, at, &record, &size);
     if (outcome == parse_outcome::ok) {
+      if (limited_ && limit_ < position{segment_, offset_ + size}) return false;
       out->type = record.type;
       out->time_ms = record.time_ms;
       out->payload = record.payload;

@@ -48,6 +48,14 @@ class log_reader {
   // reading the directory: error() says which).
   bool next(log_record *out);
 
+  // Hands out no record that ends past `limit`: a sender passes the
+  // writer's end(), so that it never sends a record whose write may yet
+  // fail (and be retried by its client).
+  void stop_at(const position &limit) {
+    limited_ = true;
+    limit_ = limit;
+  }
+
   const read_counts &counts() const { return counts_; }
   // Where the reader continues: after the last record handed out.
   position where() const { return {segment_, offset_}; }
@@ -65,6 +73,8 @@ class log_reader {
   uint64_t buffer_start_ = 0;
   bool loaded_ = false;
   bool final_ = false;  // the loaded bytes are all the segment will ever hold
+  bool limited_ = false;
+  position limit_;
   read_counts counts_;
   std::string error_;
 };
