@@ -1,7 +1,8 @@
 // Runs the registered benchmarks and then prints, for each named pair, the
 // ratio of a benchmark's time to its baseline's, both from this same run:
 // on a noisy machine only the ratio means anything. With
-// --benchmark_repetitions the ratio is of the medians.
+// --benchmark_repetitions the ratio is of the medians. Ratios are of CPU
+// time, or of wall time for benchmarks that wait on a disk or each other.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -19,12 +20,13 @@ struct bench_pair {
 
 class ratio_reporter : public benchmark::ConsoleReporter {
  public:
+  explicit ratio_reporter(bool real_time = false) : real_time_(real_time) {}
   void ReportRuns(const std::vector<Run> &runs) override {
     for (const Run &run : runs) {
       if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-        times_.emplace(run.run_name.str(), run.GetAdjustedCPUTime());
+        times_.emplace(run.run_name.str(), time_of(run));
       } else if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-        medians_[run.run_name.str()] = run.GetAdjustedCPUTime();
+        medians_[run.run_name.str()] = time_of(run);
       }
     }
     ConsoleReporter::ReportRuns(runs);
@@ -41,14 +43,16 @@ class ratio_reporter : public benchmark::ConsoleReporter {
   }
 
  private:
+  double time_of(const Run &run) const { return real_time_ ? run.GetAdjustedRealTime() : run.GetAdjustedCPUTime(); }
+  bool real_time_;
   std::map<std::string, double> times_;    // the first run of each
   std::map<std::string, double> medians_;  // with repetitions
 };
 
-inline int run_with_ratios(int argc, char **argv, const std::vector<bench_pair> &pairs) {
+inline int run_with_ratios(int argc, char **argv, const std::vector<bench_pair> &pairs, bool real_time = false) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  ratio_reporter reporter;
+  ratio_reporter reporter(real_time);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.print_ratios(pairs);
   benchmark::Shutdown();
