@@ -8,7 +8,7 @@
 #include "promql/planner.h"
 #include "promql/select.h"
 #include "ratio.h"
-#include "store.h"
+#include "library/store.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "answer_reader.h"
+#include "library/answer_reader.h"
 
 namespace orvik_host {
 namespace {

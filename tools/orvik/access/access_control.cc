@@ -1,6 +1,6 @@
 #include "access/access_control.h"
 
-#include "api/prom_api.h"
+#include "http/reply.h"
 
 namespace orvik_host {
 

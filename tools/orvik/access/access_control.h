@@ -11,7 +11,7 @@
 
 #include "access/basic_auth.h"
 #include "access/web_config.h"
-#include "api/reply.h"
+#include "http/reply.h"
 #include "http/request.h"
 
 namespace orvik_host {

@@ -1,4 +1,4 @@
-#include "basic_auth.h"
+#include "access/basic_auth.h"
 
 #include <crypt.h>
 

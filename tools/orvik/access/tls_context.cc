@@ -1,4 +1,4 @@
-#include "tls_context.h"
+#include "access/tls_context.h"
 
 #include <cerrno>
 #include <cstring>

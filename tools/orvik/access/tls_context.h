@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "web_config.h"
+#include "access/web_config.h"
 
 namespace boost::asio::ssl {
 class context;

@@ -1,4 +1,4 @@
-#include "web_config.h"
+#include "access/web_config.h"
 
 #include <cerrno>
 #include <cstring>
@@ -8,7 +8,7 @@
 
 #include <yaml-cpp/yaml.h>
 
-#include "basic_auth.h"
+#include "access/basic_auth.h"
 
 namespace orvik_host {
 namespace {

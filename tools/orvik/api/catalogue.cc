@@ -9,9 +9,9 @@
 
 #include <yyjson.h>
 
-#include "answer_reader.h"
+#include "library/answer_reader.h"
 #include "promql/select.h"
-#include "times.h"
+#include "base/times.h"
 
 namespace orvik_host {
 namespace {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "api/prom_api.h"
-#include "store.h"
+#include "library/store.h"
 
 namespace orvik_host {
 

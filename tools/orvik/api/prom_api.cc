@@ -1,4 +1,4 @@
-#include "prom_api.h"
+#include "api/prom_api.h"
 
 #include <cstdlib>
 #include <memory>
@@ -6,28 +6,16 @@
 
 #include <yyjson.h>
 
-#include "answer_reader.h"
-#include "exposition.h"
+#include "library/answer_reader.h"
+#include "api/exposition.h"
 #include "orvik_version.h"
 #include "promql/planner.h"
-#include "times.h"
-#include "utf8.h"
+#include "base/json.h"
+#include "base/times.h"
+#include "base/utf8.h"
 
 namespace orvik_host {
 namespace {
-
-struct mut_doc_deleter {
-  void operator()(yyjson_mut_doc *doc) const { yyjson_mut_doc_free(doc); }
-};
-
-std::string write_doc(yyjson_mut_doc *doc) {
-  size_t len = 0;
-  char *text = yyjson_mut_write(doc, 0, &len);
-  if (!text) return "{}";
-  std::string out(text, len);
-  std::free(text);
-  return out;
-}
 
 // Builds {"status":"success","data":...} with the data filled by `fill`.
 template <typename Fill>
@@ -39,7 +27,7 @@ std::string success_document(Fill fill) {
   yyjson_mut_obj_add_str(doc.get(), root, "status", "success");
   yyjson_mut_val *data = yyjson_mut_obj_add_obj(doc.get(), root, "data");
   fill(doc.get(), data);
-  return write_doc(doc.get());
+  return write_compact(doc.get());
 }
 
 const std::string *param(const request_params &params, const char *name) {
@@ -94,24 +82,6 @@ std::optional<api_reply> query_options_error(const request_params &params) {
 }
 
 }  // namespace
-
-api_reply error_reply(int status, std::string_view error_type, std::string_view message) {
-  std::unique_ptr<yyjson_mut_doc, mut_doc_deleter> doc(yyjson_mut_doc_new(nullptr));
-  api_reply reply;
-  reply.status = status;
-  if (!doc) {
-    reply.body = "{}";
-    return reply;
-  }
-  yyjson_mut_val *root = yyjson_mut_obj(doc.get());
-  yyjson_mut_doc_set_root(doc.get(), root);
-  yyjson_mut_obj_add_str(doc.get(), root, "status", "error");
-  yyjson_mut_obj_add_strncpy(doc.get(), root, "errorType", error_type.data(), error_type.size());
-  const std::string error = replace_invalid_utf8(message);
-  yyjson_mut_obj_add_strncpy(doc.get(), root, "error", error.data(), error.size());
-  reply.body = write_doc(doc.get());
-  return reply;
-}
 
 api_reply answer_reply(std::string answer) {
   const answer_status status = read_status(answer);

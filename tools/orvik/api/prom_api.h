@@ -9,10 +9,10 @@
 #include <string>
 #include <string_view>
 
-#include "api/reply.h"
-#include "exposition.h"
+#include "http/reply.h"
+#include "api/exposition.h"
 #include "http/limits.h"
-#include "store.h"
+#include "library/store.h"
 
 namespace orvik_host {
 
@@ -25,9 +25,6 @@ struct query_budget {
   uint64_t max_evaluations = DEFAULT_MAX_EVALUATIONS;
   uint64_t max_points = DEFAULT_MAX_POINTS;
 };
-
-// {"status":"error","errorType":...,"error":...}
-api_reply error_reply(int status, std::string_view error_type, std::string_view message);
 
 // A library answer as a reply: 200 for a success answer, 400 with the answer
 // as body for an error answer, 500 when the store could not build one.

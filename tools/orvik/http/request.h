@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "api/reply.h"
+#include "http/reply.h"
 #include "http/limits.h"
 
 namespace orvik_host {

@@ -22,9 +22,9 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 
-#include "api/prom_api.h"
+#include "http/reply.h"
 #include "http/gzip.h"
-#include "times.h"
+#include "base/times.h"
 
 namespace orvik_host {
 

@@ -16,7 +16,7 @@
 
 #include "http/limits.h"
 #include "http/request.h"
-#include "http_server.h"
+#include "http/listen_address.h"
 
 namespace boost::asio::ssl {
 class context;

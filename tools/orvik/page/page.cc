@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "api/prom_api.h"
+#include "http/reply.h"
 #include "page/page_assets.h"
 
 namespace orvik_host {

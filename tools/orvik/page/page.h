@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-#include "api/reply.h"
+#include "http/reply.h"
 
 namespace orvik_host {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "answer_reader.h"
+#include "library/answer_reader.h"
 
 struct yyjson_mut_doc;
 struct yyjson_mut_val;

@@ -12,11 +12,11 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "answer_reader.h"
+#include "library/answer_reader.h"
 #include "promql/merge.h"
 #include "promql/parser.h"
 #include "promql/select.h"
-#include "times.h"
+#include "base/times.h"
 
 namespace orvik_host::promql {
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "store.h"
+#include "library/store.h"
 
 namespace orvik_host::promql {
 

@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "answer_reader.h"
+#include "library/answer_reader.h"
 #include "promql/parser.h"
-#include "store.h"
+#include "library/store.h"
 
 namespace orvik_host::promql {
 

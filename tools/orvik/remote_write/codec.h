@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "answer_reader.h"
+#include "library/answer_reader.h"
 #include "remote_write.pb.h"
 
 namespace orvik_host::remote_write {

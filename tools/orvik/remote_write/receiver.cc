@@ -6,7 +6,7 @@
 #include <map>
 #include <set>
 #include <vector>
-#include "utf8.h"
+#include "base/utf8.h"
 
 namespace orvik_host::remote_write {
 namespace {

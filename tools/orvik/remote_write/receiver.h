@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "remote_write/codec.h"
-#include "api/prom_api.h"
-#include "store.h"
+#include "http/reply.h"
+#include "library/store.h"
 
 namespace orvik_host::remote_write {
 

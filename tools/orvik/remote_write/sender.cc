@@ -25,7 +25,7 @@
 #include "remote_write/codec.h"
 #include "orvik_version.h"
 #include "remote_write/queue.h"
-#include "times.h"
+#include "base/times.h"
 
 namespace orvik_host::remote_write {
 

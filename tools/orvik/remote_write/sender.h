@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "store.h"
+#include "library/store.h"
 
 namespace orvik_host::remote_write {
 

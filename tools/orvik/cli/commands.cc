@@ -1,0 +1,140 @@
+#include "cli/commands.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "library/answer_reader.h"
+#include "cli/chart.h"
+#include "api/prom_api.h"
+#include "promql/planner.h"
+#include "base/times.h"
+
+namespace orvik_host {
+namespace {
+
+// The store's own defaults for an unset start and step.
+constexpr int64_t DEFAULT_RANGE_MS = 15 * 60 * 1000;
+constexpr int64_t DEFAULT_STEP_MS = 15 * 1000;
+
+bool parse_time_option(const std::string &name, const std::string &text, int64_t &ms, std::ostream &err) {
+  if (text.empty()) return true;
+  auto parsed = parse_time_ms(text);
+  if (!parsed) {
+    err << "orvik: cannot read " << name << " \"" << text
+        << "\": use Unix seconds (1700000000.5), milliseconds (1700000000500ms) or RFC 3339 "
+           "(2023-11-14T22:13:20Z)\n";
+    return false;
+  }
+  // The store reads 0 and below as "now", which is not what was asked.
+  if (*parsed <= 0) {
+    err << "orvik: cannot read " << name << " \"" << text << "\": times at or before the Unix epoch are not supported\n";
+    return false;
+  }
+  ms = *parsed;
+  return true;
+}
+
+int print_answer(const std::string &answer, std::ostream &out) {
+  out << answer << '\n';
+  return read_status(answer).success ? 0 : 1;
+}
+
+// An answer over a store that lacks values it was given is no success, even
+// when the store said why on the way.
+int unless_incomplete(locked_store &store, int status) { return store.rejected_samples() ? 1 : status; }
+
+// The front's answer, or its refusal as the error document a server sends.
+std::string outcome_text(const promql::query_outcome &outcome) {
+  if (outcome.status == 200) return outcome.body;
+  return error_reply(outcome.status, outcome.error_type, outcome.error).body;
+}
+
+}  // namespace
+
+size_t terminal_columns() {
+  winsize size{};
+  if (isatty(STDOUT_FILENO) && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  if (const char *columns = std::getenv("COLUMNS")) {
+    const long n = std::strtol(columns, nullptr, 10);
+    if (n > 0) return static_cast<size_t>(n);
+  }
+  return 100;
+}
+
+std::unique_ptr<locked_store> open_store(const store_options &options, load_stats &stats, std::ostream &err) {
+  std::string error;
+  auto store = locked_store::create(options.series, options.samples, &error);
+  if (!store) {
+    err << "orvik: cannot create the store: " << error << '\n';
+    return nullptr;
+  }
+  store->log_rejections_to(&err);
+  for (const std::string &path : options.snapshots)
+    if (!load_snapshot_file(*store, path, stats, err)) return nullptr;
+  return store;
+}
+
+int run_query(const store_options &options, const std::string &expr, const std::string &time, std::ostream &out,
+              std::ostream &err) {
+  int64_t time_ms = 0;
+  if (!parse_time_option("--time", time, time_ms, err)) return 2;
+  load_stats stats;
+  auto store = open_store(options, stats, err);
+  if (!store) return 1;
+  return unless_incomplete(*store, print_answer(outcome_text(promql::instant_query(*store, expr, time_ms)), out));
+}
+
+int run_query_range(const store_options &options, const std::string &expr, const std::string &start,
+                    const std::string &end, const std::string &step, bool plot, std::ostream &out,
+                    std::ostream &err) {
+  int64_t start_ms = 0, end_ms = 0, step_ms = 0;
+  if (!parse_time_option("--start", start, start_ms, err) || !parse_time_option("--end", end, end_ms, err))
+    return 2;
+  if (!step.empty()) {
+    auto parsed = parse_duration_ms(step);
+    if (!parsed || *parsed <= 0) {
+      err << "orvik: cannot read --step \"" << step << "\": use a positive duration such as 15s, 5m, 1h or 30\n";
+      return 2;
+    }
+    step_ms = *parsed;
+  }
+  // The same bound as the server's, on the window the store will evaluate
+  // once its defaults are applied.
+  const int64_t last_ms = end_ms > 0 ? end_ms : now_ms() / 1000 * 1000;
+  const int64_t first_ms = start_ms > 0 ? std::min(start_ms, last_ms) : last_ms - DEFAULT_RANGE_MS;
+  if ((last_ms - first_ms) / (step_ms > 0 ? step_ms : DEFAULT_STEP_MS) > MAX_RANGE_STEPS) {
+    err << "orvik: the window holds more than " << MAX_RANGE_STEPS
+        << " steps: shorten it or widen --step\n";
+    return 2;
+  }
+  load_stats stats;
+  auto store = open_store(options, stats, err);
+  if (!store) return 1;
+  const std::string answer = outcome_text(promql::range_query(*store, expr, start_ms, end_ms, step_ms));
+  if (!plot) return unless_incomplete(*store, print_answer(answer, out));
+  const answer_status status = read_status(answer);
+  if (!status.success) return print_answer(answer, out);
+  chart_options chart;
+  chart.total_columns = terminal_columns();
+  out << draw_chart(read_series(answer), chart);
+  return unless_incomplete(*store, 0);
+}
+
+int run_labels(const store_options &options, std::ostream &out, std::ostream &err) {
+  load_stats stats;
+  auto store = open_store(options, stats, err);
+  if (!store) return 1;
+  return unless_incomplete(*store, print_answer(store->label_names(), out));
+}
+
+int run_label_values(const store_options &options, const std::string &name, std::ostream &out, std::ostream &err) {
+  load_stats stats;
+  auto store = open_store(options, stats, err);
+  if (!store) return 1;
+  return unless_incomplete(*store, print_answer(store->label_values(name), out));
+}
+
+}  // namespace orvik_host

@@ -1,0 +1,69 @@
+#include "serve/routes.h"
+
+#include <memory>
+
+#include "api/catalogue.h"
+#include "api/fixed_answers.h"
+#include "page/page.h"
+#include "remote_write/receiver.h"
+#include "base/times.h"
+
+namespace orvik_host {
+
+std::vector<route> api_routes(locked_store &store, const query_budget &budget, const metrics_page &metrics) {
+  const std::vector<std::string> get_post{"GET", "POST"};
+  std::vector<route> routes;
+  auto add = [&routes](std::string path, std::vector<std::string> methods,
+                       std::function<api_reply(const http_request &)> handler) -> route & {
+    route &r = routes.emplace_back();
+    r.path = std::move(path);
+    r.methods = std::move(methods);
+    r.handler = std::move(handler);
+    return r;
+  };
+  add("/api/v1/query", get_post,
+      [&store](const http_request &req) { return handle_query(store, req.params, now_ms()); });
+  add("/api/v1/query_range", get_post,
+      [&store, budget](const http_request &req) { return handle_query_range(store, req.params, budget); });
+  auto select = std::make_shared<const series_selector>(front_selector(store));
+  add("/api/v1/series", get_post, [&store, select](const http_request &req) {
+    return handle_series(store, req.params, now_ms(), *select);
+  });
+  add("/api/v1/labels", get_post, [&store, select](const http_request &req) {
+    return handle_labels(store, req.params, now_ms(), *select);
+  });
+  add("/api/v1/label/*/values", {"GET"}, [&store, select](const http_request &req) {
+    return handle_label_values(store, req.captures.at(0), req.params, now_ms(), *select);
+  });
+  add("/api/v1/metadata", {"GET"}, [](const http_request &) { return handle_metadata(); });
+  add("/api/v1/query_exemplars", get_post, [](const http_request &) { return handle_query_exemplars(); });
+  add("/api/v1/rules", {"GET"}, [](const http_request &) { return handle_rules(); });
+  add("/api/v1/alerts", {"GET"}, [](const http_request &) { return handle_alerts(); });
+  add("/-/healthy", {"GET"}, [](const http_request &) { return handle_healthy(); });
+  add("/-/ready", {"GET"}, [](const http_request &) { return handle_ready(); });
+  add("/api/v1/status/buildinfo", {"GET"}, [](const http_request &) { return handle_buildinfo(); });
+  auto page = [](const http_request &req) { return handle_page(req.path); };
+  add("/", {"GET"}, page);
+  add("/graph", {"GET"}, page);
+  add("/page/*", {"GET"}, page);
+  add("/metrics", {"GET"}, [&store, metrics](const http_request &) { return handle_metrics(store, metrics); });
+  // A snapshot is read as a document whatever its content type, since
+  // curl -d labels it a form.
+  route &snapshot = add("/api/v1/snapshot", {"POST"},
+                        [&store](const http_request &req) { return handle_snapshot(store, req.body); });
+  snapshot.body_limit = MAX_SNAPSHOT_BODY_BYTES;
+  snapshot.form_body = false;
+  snapshot.write = true;
+  route &receiver = add("/api/v1/write", {"POST"}, [&store](const http_request &req) {
+    return remote_write::handle_remote_write(store, req.body);
+  });
+  receiver.body_limit = remote_write::MAX_WRITE_BODY_BYTES;
+  receiver.form_body = false;
+  // Remote-write bodies are snappy blocks by definition; the handler reads
+  // the inflated length before inflating.
+  receiver.content_encodings = {"snappy"};
+  receiver.write = true;
+  return routes;
+}
+
+}  // namespace orvik_host

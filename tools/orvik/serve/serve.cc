@@ -1,0 +1,137 @@
+#include "serve/serve.h"
+
+#include <malloc.h>
+#include <signal.h>
+
+#include <cstring>
+
+#include "access/access_control.h"
+#include "access/tls_context.h"
+#include "access/web_config.h"
+#include "library/answer_reader.h"
+#include "serve/routes.h"
+#include "collect/collector.h"
+#include "http/limits.h"
+#include "http/server.h"
+#include "base/times.h"
+
+namespace orvik_host {
+
+int run_serve(const serve_options &options, std::ostream &err) {
+  auto address = parse_listen_address(options.listen);
+  if (!address) {
+    err << "orvik: cannot read --listen \"" << options.listen << "\": use HOST:PORT, e.g. 127.0.0.1:9090\n";
+    return 2;
+  }
+  int64_t interval_ms = 0;
+  if (!options.collect.empty()) {
+    auto parsed = parse_duration_ms(options.collect);
+    if (!parsed || *parsed < MIN_COLLECT_INTERVAL_MS || *parsed > MAX_COLLECT_INTERVAL_MS) {
+      err << "orvik: cannot read --collect \"" << options.collect
+          << "\": use a duration from 100ms to 1d, e.g. 15s\n";
+      return 2;
+    }
+    interval_ms = *parsed;
+  }
+
+  auto max_age = parse_duration_ms(options.metrics_max_age);
+  if (!max_age || *max_age <= 0) {
+    err << "orvik: cannot read --metrics.max-age \"" << options.metrics_max_age << "\": use a duration, e.g. 5m\n";
+    return 2;
+  }
+  remote_write::sender_options sending = options.remote_write;
+  if (!sending.url.empty()) {
+    auto timeout = parse_duration_ms(options.remote_write_timeout);
+    if (!timeout || *timeout < 100 || *timeout > 600000) {
+      err << "orvik: cannot read --remote-write.timeout \"" << options.remote_write_timeout
+          << "\": use a duration from 100ms to 10m\n";
+      return 2;
+    }
+    sending.timeout_ms = *timeout;
+    if (!sending.queue_samples)
+      sending.queue_samples = static_cast<size_t>(options.store.series ? options.store.series : 1024) *
+                              (options.store.samples ? options.store.samples : 1440);
+  }
+
+  // Answers of several megabytes are made, copied and dropped all the time.
+  // In mappings of their own every copy faults in fresh pages (most of the
+  // time of a large answer); kept in the heap, their memory is reused. Only
+  // answers above the mapping threshold leave the heap, and free memory above
+  // the trim threshold goes back to the system, so what the heap keeps after
+  // a burst of large answers stays bounded.
+  mallopt(M_MMAP_THRESHOLD, HEAP_ANSWER_BYTES);
+  mallopt(M_TRIM_THRESHOLD, HEAP_ANSWER_BYTES);
+
+  web_config web;
+  server_options server_settings = options.server;
+  if (!options.web_config_file.empty()) {
+    std::string error;
+    auto loaded = load_web_config(options.web_config_file, error);
+    if (loaded && loaded->tls) {
+      server_settings.tls = make_tls_context(*loaded->tls, error);
+      if (!server_settings.tls) loaded.reset();
+    }
+    if (!loaded) {
+      err << "orvik: cannot use --web.config.file: " << error << '\n';
+      return 2;
+    }
+    web = std::move(*loaded);
+  }
+
+  load_stats stats;
+  auto store = open_store(options.store, stats, err);
+  if (!store) return 1;
+
+  // Started before any thread that stores samples, so that none is missed.
+  std::unique_ptr<remote_write::remote_writer> writer;
+  if (!sending.url.empty()) {
+    std::string error;
+    writer = remote_write::remote_writer::start(sending, &err, &error);
+    if (!writer) {
+      err << "orvik: " << error << '\n';
+      return 2;
+    }
+    remote_write::remote_writer *out = writer.get();
+    store->report_stored_samples([out](std::vector<stored_sample> samples) { out->submit(std::move(samples)); });
+  }
+  metrics_page page;
+  page.max_age_ms = *max_age;
+  if (writer) page.append_own = [out = writer.get()](std::string &text) { out->append_metrics(text); };
+
+  access_control access(web);
+  server_settings.log = &err;
+  server_settings.guard = [&access](const http_request &request) { return access.screen(request); };
+  http_server server(access.protect(api_routes(*store, options.budget, page)), server_settings);
+  std::string bind_error;
+  const int port = server.bind(*address, &bind_error);
+  if (port < 0) {
+    err << "orvik: cannot listen on " << options.listen << ": " << bind_error << '\n';
+    return 1;
+  }
+  const std::string shown_host = address->host.find(':') != std::string::npos ? "[" + address->host + "]" : address->host;
+  err << "orvik: listening on " << (server_settings.tls ? "https://" : "http://") << shown_host << ':' << port
+      << " (" << store->series_count() << " series from " << stats.documents << " snapshots"
+      << (interval_ms ? ", collecting" : "") << ")\n"
+      << std::flush;
+  if (const std::string warning = exposure_warning(address->host, web); !warning.empty())
+    err << warning << '\n' << std::flush;
+
+  if (interval_ms) {
+    auto machine = std::make_shared<collector>();
+    locked_store *shared = store.get();
+    server.every(std::chrono::milliseconds(interval_ms), [machine, shared, &err] {
+      // Stamped with the reading's own milliseconds, not the store's whole
+      // seconds: rates over short intervals would be off by up to a second.
+      const std::string snapshot = machine->collect();
+      const ingest_result result = shared->ingest_snapshot(snapshot, read_timestamp_member(snapshot));
+      if (result.stored < 0) err << "orvik: collected snapshot rejected: " << result.error << '\n' << std::flush;
+    });
+  }
+  server.run(true, [&err](int signal_number) {
+    err << "orvik: stopping on " << strsignal(signal_number) << '\n' << std::flush;
+  });
+  if (writer) writer->stop();
+  return 0;
+}
+
+}  // namespace orvik_host
