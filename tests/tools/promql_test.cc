@@ -291,8 +291,9 @@ TEST_F(PromqlFront, AnswersKeepTheLanguagesMeaning) {
   char text[64];
   std::snprintf(text, sizeof text, "{mode=\"idle\"} %.14g %.14g", idle[0], idle[1]);
   EXPECT_EQ(over_budget, text);
-  EXPECT_EQ(answer_size(*store, "sum by (mode) (cpu)", t), 2u);
-  EXPECT_EQ(answer_size(*store, "cpu{core=~\"0|1\"}", t), 4u);
+  EXPECT_EQ(answer_size(*store, "sum by (mode) (cpu)", t)->elements, 2u);
+  EXPECT_EQ(answer_size(*store, "cpu{core=~\"0|1\"}", t)->elements, 4u);
+  EXPECT_FALSE(answer_size(*store, "2 * 3", t)->asks_store);
   EXPECT_EQ(answer_size(*store, "cpu +", t), std::nullopt);
 
   struct refusal_case {

@@ -240,6 +240,17 @@ double host_aggregate(const selection &picked, const std::vector<size_t> &member
 
 int64_t now_whole_seconds() { return now_ms() / 1000 * 1000; }
 
+struct window {
+  int64_t start, end, step;
+};
+
+// The store's window rules, applied as it applies them.
+window store_window(int64_t start_ms, int64_t end_ms, int64_t step_ms) {
+  const int64_t end = end_ms > 0 ? end_ms : now_whole_seconds();
+  return {start_ms > 0 ? std::min(start_ms, end) : end - DEFAULT_WINDOW_MS, end,
+          step_ms > 0 ? step_ms : DEFAULT_STEP_MS};
+}
+
 // The questions of one query: at one instant, or over a window.
 struct asker {
   locked_store::session &session;
@@ -248,14 +259,7 @@ struct asker {
   int64_t start_ms = 0;
   int64_t step_ms = 0;
 
-  // Step times in the answers, with the store's defaults for the window.
-  uint64_t steps() const {
-    if (!range) return 1;
-    const int64_t end = time_ms > 0 ? time_ms : now_whole_seconds();
-    const int64_t start = start_ms > 0 ? std::min(start_ms, end) : end - DEFAULT_WINDOW_MS;
-    const int64_t step = step_ms > 0 ? step_ms : DEFAULT_STEP_MS;
-    return static_cast<uint64_t>((end - start) / step) + 1;
-  }
+  uint64_t steps() const { return range ? window_steps(start_ms, time_ms, step_ms) : 1; }
 
   std::string_view ask(const std::string &text) const {
     return range ? session.query_range(text, start_ms, time_ms, step_ms) : session.query(text, time_ms);
@@ -339,6 +343,11 @@ query_outcome series_answer(const query_plan &plan, const asker &q) {
 
 }  // namespace
 
+uint64_t window_steps(int64_t start_ms, int64_t end_ms, int64_t step_ms) {
+  const window w = store_window(start_ms, end_ms, step_ms);
+  return static_cast<uint64_t>((w.end - w.start) / w.step) + 1;
+}
+
 query_outcome instant_query(locked_store &store, std::string_view text, int64_t time_ms) {
   query_plan plan;
   query_outcome refusal;
@@ -351,21 +360,21 @@ query_outcome instant_query(locked_store &store, std::string_view text, int64_t 
   return plan.shape.agg == agg_op::none ? series_answer(plan, q) : aggregate(plan, q, UINT64_MAX);
 }
 
-std::optional<size_t> answer_size(locked_store &store, std::string_view text, int64_t time_ms) {
+std::optional<answer_extent> answer_size(locked_store &store, std::string_view text, int64_t time_ms) {
   query_plan plan;
   query_outcome refusal;
   if (!make_plan(text, false, &plan, &refusal)) return std::nullopt;
-  if (plan.shape.kind == query_shape::kind::scalar) return 1;
+  if (plan.shape.kind == query_shape::kind::scalar) return answer_extent{1, false};
   const bool grouped = plan.host_filter || plan.shape.without || !plan.shape.grouping.empty();
-  if (plan.shape.agg != agg_op::none && !grouped) return 1;
+  if (plan.shape.agg != agg_op::none && !grouped) return answer_extent{1, true};
   std::string answer;
   {
     locked_store::session session = store.open_session();
     answer = session.query(plan.base.text(), time_ms);
   }
   const selection picked = filter_answer(answer, plan.shape.sel, plan.host_side);
-  if (plan.shape.agg == agg_op::none) return picked.kept_count;
-  return form_groups(picked, plan.shape).size();
+  if (plan.shape.agg == agg_op::none) return answer_extent{picked.kept_count, true};
+  return answer_extent{form_groups(picked, plan.shape).size(), true};
 }
 
 query_outcome range_query(locked_store &store, std::string_view text, int64_t start_ms, int64_t end_ms,
@@ -374,13 +383,11 @@ query_outcome range_query(locked_store &store, std::string_view text, int64_t st
   query_outcome refusal;
   if (!make_plan(text, true, &plan, &refusal)) return refusal;
   const query_shape &shape = plan.shape;
+  if (window_steps(start_ms, end_ms, step_ms) > MAX_RANGE_STEPS + 1) return refused(400, "bad_data", WINDOW_TOO_LONG);
   if (shape.kind == query_shape::kind::scalar) {
     // The store's window rules, for the one question it is not asked.
-    const int64_t end = end_ms > 0 ? end_ms : now_whole_seconds();
-    const int64_t start = start_ms > 0 ? std::min(start_ms, end) : end - DEFAULT_WINDOW_MS;
-    const int64_t step = step_ms > 0 ? step_ms : DEFAULT_STEP_MS;
-    if ((end - start) / step >= MAX_SCALAR_STEPS)
-      return refused(400, "bad_data", "exceeded maximum resolution of 11,000 points per timeseries");
+    const window w = store_window(start_ms, end_ms, step_ms);
+    const int64_t start = w.start, end = w.end, step = w.step;
     point p;
     p.text = value_text(shape.scalar);
     std::vector<point> points;
