@@ -224,10 +224,10 @@ class Catalogue : public PromApi {
     ASSERT_EQ(store->ingest_snapshot(R"([{"name":"errors","value":2,"labels":{"job":"api"},"timestamp_ms":)" +
                                          std::to_string(T0) + "}]", 0).stored, 1);
   }
-  series_selector select = [this](std::string_view text, int64_t time_ms, std::string *error)
+  series_selector select = [this](std::string_view text, int64_t time_ms, api_reply *refusal)
       -> std::optional<std::vector<series_labels>> {
     if (text == "bad") {
-      *error = "1:1: parse error: bad";
+      *refusal = error_reply(400, "bad_data", "invalid parameter \"match[]\": 1:1: parse error: bad");
       return std::nullopt;
     }
     std::vector<series_labels> found;

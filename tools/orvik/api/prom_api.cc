@@ -162,8 +162,11 @@ api_reply handle_query_range(locked_store &store, const request_params &params, 
   // As many series as the answer holds at the end (about a millisecond to
   // learn). A query the front refuses is refused as it stands, whatever the
   // window.
-  const std::optional<promql::answer_extent> size = promql::answer_size(store, expr, *end);
-  if (!size) return outcome_reply(promql::range_query(store, expr, *start, *end, *step));
+  // One regex budget for both questions: a query past it is refused by
+  // range_query at once, without matching again.
+  promql::regex_budget regex;
+  const std::optional<promql::answer_extent> size = promql::answer_size(store, expr, *end, &regex);
+  if (!size) return outcome_reply(promql::range_query(store, expr, *start, *end, *step, UINT64_MAX, &regex));
   const uint64_t selected = size->elements;
   // A scalar is computed in the host: the store evaluates nothing for it.
   const uint64_t evaluations = size->asks_store ? steps * store.series_count() : 0;
@@ -175,7 +178,7 @@ api_reply handle_query_range(locked_store &store, const request_params &params, 
     return over_budget(std::to_string(selected) + " series of " + std::to_string(steps) + " steps, limit " +
                        std::to_string(budget.max_points) + " points (--query.max-points)");
   // Questions for groups beyond the evaluation budget are computed in the host.
-  return outcome_reply(promql::range_query(store, expr, *start, *end, *step, budget.max_evaluations));
+  return outcome_reply(promql::range_query(store, expr, *start, *end, *step, budget.max_evaluations, &regex));
 }
 
 api_reply handle_labels(locked_store &store) { return answer_reply(store.label_names()); }

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "promql/select.h"
 #include "store.h"
 
 namespace orvik_host::promql {
@@ -21,7 +22,8 @@ struct query_outcome {
   std::string body;  // the answer document when status is 200
 };
 
-// An instant query at time_ms (0 or less: now, in whole seconds).
+// An instant query at time_ms (0 or less: now, in whole seconds). Past
+// MAX_REGEX_WORK, 422 "execution" (as for range queries).
 query_outcome instant_query(locked_store &store, std::string_view text, int64_t time_ms);
 
 // A range query's window holds at most this many steps after its start
@@ -41,9 +43,10 @@ inline constexpr const char *WINDOW_TOO_LONG =
 // window over MAX_RANGE_STEPS is refused with 400. A scalar answers one
 // element with an empty metric. Groups are asked of the store while
 // its evaluations (questions x steps x series in the store) stay within
-// max_evaluations; the groups past that are computed in the host.
+// max_evaluations; the groups past that are computed in the host. `regex`,
+// when given, is the budget of a request that also asked answer_size.
 query_outcome range_query(locked_store &store, std::string_view text, int64_t start_ms, int64_t end_ms,
-                          int64_t step_ms, uint64_t max_evaluations = UINT64_MAX);
+                          int64_t step_ms, uint64_t max_evaluations = UINT64_MAX, regex_budget *regex = nullptr);
 
 struct answer_extent {
   size_t elements = 0;     // series, or groups of an aggregation
@@ -51,8 +54,10 @@ struct answer_extent {
 };
 
 // How large the answer at time_ms is, for bounding a range query before it
-// is evaluated; nothing when the text is refused. Costs one instant question.
-std::optional<answer_extent> answer_size(locked_store &store, std::string_view text, int64_t time_ms);
+// is evaluated; nothing when the text is refused or its regular expressions
+// exhaust `regex`. Costs one instant question.
+std::optional<answer_extent> answer_size(locked_store &store, std::string_view text, int64_t time_ms,
+                                         regex_budget *regex = nullptr);
 
 }  // namespace orvik_host::promql
 
