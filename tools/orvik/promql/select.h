@@ -26,11 +26,11 @@ struct selected_series {
 
 // Regular expressions are matched here, one label value at a time. One
 // match walks at most (value bytes + 1) x the expression's program size
-// steps of RE2's automata: a few ns each on its slowest paths, which crafted
-// expressions reach whatever their size. A query (or one listing request,
-// whatever its match[]) may take this many steps, some 0.1 to 0.6 s of CPU;
-// an alternation of the largest size over 1,024 values of 25 bytes takes
-// 52 million. Each distinct value is matched once per matcher.
+// steps of RE2's automata, up to 3 ns each for crafted expressions within
+// MAX_REGEX_PROGRAM. A query (or one listing request, whatever its match[])
+// may take this many steps, at most some 0.2 s of CPU; an alternation of the
+// largest size over 1,024 values of 25 bytes takes 52 million. Each distinct
+// value is matched once per matcher.
 inline constexpr uint64_t MAX_REGEX_WORK = 1ull << 26;
 
 struct regex_budget {
