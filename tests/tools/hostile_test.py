@@ -11,11 +11,14 @@ server hold what it sent or what it was asked for.
 
 Usage: hostile_test.py ORVIK     (exits 77 without Linux's /proc)
 """
-import gzip, http.client, os, select, signal, socket, statistics, subprocess, sys, tempfile, threading, time, zlib
+import gzip, http.client, json, os, select, signal, socket, statistics, subprocess, sys, tempfile, threading, time, zlib
 
 # The store holds about 6 MB; answers of up to 8 MB each are made in the
 # heap and their memory reused, 32 MB of answers may wait for slow clients.
 MEMORY_BOUND_KB = 96 * 1024
+# Above the resident memory before a row of costly requests, eight at once:
+# two are worked on, each holding its body, inflated and parsed.
+COSTLY_PEAK_KB = 24 * 1024
 SERIES, SAMPLES, START, STEP = 1024, 240, 1700000000, 15
 END = START + (SAMPLES - 1) * STEP
 MB = 1 << 20
@@ -174,13 +177,21 @@ ROWS = [
     ("gzip on a matrix of 120 steps", get(matrix(120), "Accept-Encoding: gzip, br"), (), 200,
      lambda s, h, b: h.get("content-encoding") == "gzip" and gzip.decompress(b).startswith(b'{\n    "status": "success"')),
     ("sum over 11,000 steps of 1 ms", post("/api/v1/query_range", form('sum({__name__!=""})', END - 11, END, "0.001")),
-     (), 422, lambda s, h, b: b'"errorType":"execution"' in b),
+     (), 200, None),
     ("1,024 series x 11,001 steps", post("/api/v1/query_range", form("windows_cpu_time_total", END - 11000, END, "1")),
      (), 422, None),
     ("1,024 series x 1,001 steps (points)", post("/api/v1/query_range", form("windows_cpu_time_total", END - 1000, END, 1)),
      (), 422, lambda s, h, b: b"max-points" in b),
     ("12,001 steps refused as before", get("/api/v1/query_range?" + form("up", START, START + 12, "0.001")), (), 400,
      None),
+    # The widest window, 11,000 steps after its start, for a scalar and for a
+    # vector that selects nothing alike.
+    ("scalar over 11,000 steps", post("/api/v1/query_range", form("1", END - 11000, END, "1")), (), 200,
+     lambda s, h, b: len(json.loads(b)["data"]["result"][0]["values"]) == 11001),
+    ("no series over 11,000 steps", post("/api/v1/query_range", form("absent", END - 11000, END, "1")), (), 200, None),
+    ("time of 2^63-1 ms", get("/api/v1/query?query=windows_cpu_time_total&time=9223372036854775807ms"), (), 400,
+     None),
+    ("end in the year 10000", get("/api/v1/query_range?" + form("1", START, "253402300800", 60)), (), 400, None),
 ]
 
 
@@ -232,6 +243,122 @@ def slow_loris(server, failures, count=64):
     if len(closed) < count or codes - {b"", b"reset"} or max(latencies) > 0.5:
         failures.append("slow loris: %d of %d closed with %s, normal client max %.3f s" %
                         (len(closed), count, codes, max(latencies)))
+
+
+def varint(n):
+    out = b""
+    while n > 0x7f:
+        out += bytes([n & 0x7f | 0x80])
+        n >>= 7
+    return out + bytes([n])
+
+
+def field(number, payload):
+    return varint(number << 3 | 2) + varint(len(payload)) + payload
+
+
+def write_body(labels, samples):
+    """A WriteRequest of one series as a snappy block: a literal of the
+    series' start and first sample, then copies of the sample's 18 bytes, so
+    that a few MB of repeated samples take about 3 % of that on the wire."""
+    sample = field(2, b"\x09" + bytes(8) + b"\x10" + varint(START * 1000))
+    head = b"".join(field(1, field(1, k.encode()) + field(2, v.encode())) for k, v in labels)
+    inner = head + sample * samples
+    raw_head = varint(1 << 3 | 2) + varint(len(inner)) + head + sample
+    body, left = varint(len(raw_head) + len(sample) * (samples - 1)), len(sample) * (samples - 1)
+    for start in range(0, len(raw_head), 60):
+        chunk = raw_head[start:start + 60]
+        body += bytes([(len(chunk) - 1) << 2]) + chunk
+    while left:  # copies of up to 54 bytes (3 samples) from 18 bytes back
+        n = min(54, left)
+        body += bytes([(n - 1) << 2 | 2]) + len(sample).to_bytes(2, "little")
+        left -= n
+    return body
+
+
+def series_body(labels, samples, first_ms):
+    """A WriteRequest of one series and distinct times, as a snappy block of
+    literals."""
+    raw = field(1, b"".join(field(1, field(1, k.encode()) + field(2, v.encode())) for k, v in labels) +
+                b"".join(field(2, b"\x09" + bytes(8) + b"\x10" + varint(first_ms + i)) for i in range(samples)))
+    body = varint(len(raw))
+    for start in range(0, len(raw), 65536):
+        chunk = raw[start:start + 65536]
+        body += b"\xf8" + (len(chunk) - 1).to_bytes(3, "little") + chunk
+    return body
+
+
+def cpu_seconds(server):
+    with open("/proc/%d/stat" % server.proc.pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def costly_requests(server, failures, attackers=8, rounds=3):
+    """Requests inside every byte bound whose work or memory is bounded by
+    the server: each sent by 8 connections at once, rounds times, while an
+    honest client asks one series. The peak above the resident memory before
+    the row stays at a few MB, and the honest client is answered throughout."""
+    big = [("__name__", "n" * 127)] + [("l%02d" % i, "v" * 100) for i in range(31)]
+    honest = get("/api/v1/query?query=windows_cpu_time_total%%7Bcore%%3D%%221%%22%%7D&time=%d" % END, "Connection: close")
+    slow = "%7B" + "%2C".join(['__name__%3D~%22.(%3F%3A.%3F)%7B999%7D%22'] * 32) + "%7D"
+    wide = "%7B" + "%2C".join(['core%3D~%22.(%3F%3A.%3F)%7B225%7D%22'] * 32) + "%7D"
+    sequence = [0]
+
+    def at_bound():
+        sequence[0] += 1
+        return series_body([("__name__", "windows_cpu_time_total"), ("core", "2"), ("mode", "idle")], 20000,
+                           (END + 3600 * sequence[0]) * 1000)
+
+    def write(body):
+        return (b"POST /api/v1/write HTTP/1.1\r\nHost: t\r\nContent-Encoding: snappy\r\nContent-Length: %d\r\n\r\n"
+                % len(body)) + body
+
+    rows = [
+        # name, request (made afresh for each send), status, a word of the answer
+        ("remote write: 232,000 samples, 4 MiB inflated", lambda body=write_body(big, 232000): write(body), 413,
+         b"232000 samples"),
+        ("remote write: 20,000 samples", lambda: write(at_bound()), 204, b""),
+        ("32 regexes of 9,003 instructions", lambda: post("/api/v1/query", "query=" + slow), 400, b"too large"),
+        ("5 match[] of them on /api/v1/series", lambda: post("/api/v1/series", "&".join(["match[]=" + slow] * 5)),
+         400, b"too large"),
+        ("32 regexes over 512 values each", lambda: post("/api/v1/query", "query=" + wide + "&time=%d" % END), 422,
+         b"regular expressions"),
+        ("5 match[] of them on /api/v1/series", lambda: post("/api/v1/series", "&".join(["match[]=" + wide] * 5)),
+         422, b"regular expressions"),
+    ]
+    for name, request, want, word in rows:
+        server.reset_peak()
+        base, cpu = server.status("VmRSS"), cpu_seconds(server)
+        answers, latencies = [], []
+
+        def attack():
+            for _ in range(rounds):
+                try:
+                    status, _, text, _ = exchange(server.port, request(), seconds=60)
+                    answers.append(status if word in text else "%s %r" % (status, text[:100]))
+                except OSError as e:
+                    answers.append("no answer (%s)" % e)
+
+        threads = [threading.Thread(target=attack) for _ in range(attackers)]
+        for t in threads:
+            t.start()
+        while any(t.is_alive() for t in threads) or not latencies:
+            started = time.time()
+            status = exchange(server.port, honest, seconds=30)[0]
+            latencies.append(time.time() - started)
+            if status != 200:
+                failures.append("%s: the honest client got %s" % (name, status))
+        for t in threads:
+            t.join()
+        latencies.sort()
+        p50, p99 = latencies[len(latencies) // 2], latencies[min(len(latencies) - 1, len(latencies) * 99 // 100)]
+        spent, peak = cpu_seconds(server) - cpu, server.status("VmHWM") - base
+        print("%-44s %s x %d: %.3f s CPU each, peak +%d kB; honest client %d requests, p50 %.1f ms, p99 %.1f ms"
+              % (name, sorted(set(map(str, answers))), len(answers), spent / len(answers), peak, len(latencies),
+                 1000 * p50, 1000 * p99))
+        if set(answers) != {want} or peak > COSTLY_PEAK_KB or p99 > 5:
+            failures.append("%s: %s (want %s), peak +%d kB, honest p99 %.2f s" % (name, answers[:3], want, peak, p99))
 
 
 def connection_cap(server, failures, cap):
@@ -347,6 +474,7 @@ def main():
         try:
             print("server up: peak %d kB" % server.status("VmHWM"))
             table(server, failures)
+            costly_requests(server, failures)
             slow_loris(server, failures)
             connection_cap(server, failures, 128)
             load(server, failures)

@@ -96,6 +96,8 @@ TEST_F(PromApi, QueryRangeNeedsAWellFormedWindow) {
        "zero or negative query resolution step widths are not accepted. Try a positive integer"},
       {{{"query", "x"}, {"start", "1"}, {"end", "11002"}, {"step", "1"}},
        "exceeded maximum resolution of 11,000 points per timeseries. Try decreasing the query resolution (?step=XX)"},
+      {{{"query", "1"}, {"start", "1"}, {"end", "11002"}, {"step", "1"}},
+       "exceeded maximum resolution of 11,000 points per timeseries. Try decreasing the query resolution (?step=XX)"},
       {{{"start", "1"}, {"end", "2"}, {"step", "1"}}, "missing query parameter"},
       {{{"query", "x"}, {"start", "1"}, {"end", "2"}, {"step", "1"}, {"timeout", "-"}},
        "invalid parameter \"timeout\": cannot parse \"-\" to a valid duration"},
@@ -105,8 +107,11 @@ TEST_F(PromApi, QueryRangeNeedsAWellFormedWindow) {
     EXPECT_EQ(error.status, 400) << c.error;
     EXPECT_EQ(read_status(error.body).error, c.error);
   }
-  // The widest window admitted: 11,000 steps after the start.
-  EXPECT_EQ(handle_query_range(*store, {{"query", "x"}, {"start", "1"}, {"end", "11001"}, {"step", "1"}}).status, 200);
+  // The widest window admitted: 11,000 steps after the start, for a vector
+  // and a scalar alike.
+  for (const char *query : {"x", "1"})
+    EXPECT_EQ(handle_query_range(*store, {{"query", query}, {"start", "1"}, {"end", "11001"}, {"step", "1"}}).status, 200)
+        << query;
 }
 
 TEST_F(PromApi, QueryRangeOverBudgetIsRefusedBeforeEvaluation) {
@@ -130,6 +135,7 @@ TEST_F(PromApi, QueryRangeOverBudgetIsRefusedBeforeEvaluation) {
       {"rate(", {0, 0}, 400},                      // ... whatever the window
       {"sum by (job) (requests)", {10, 10}, 200},  // two groups of 5 points
       {"sum by (job) (requests)", {10, 9}, 422},
+      {"1", {0, 5}, 200},                          // a scalar asks the store nothing
   };
   for (const budget_case &c : cases) {
     const api_reply reply = handle_query_range(
@@ -218,10 +224,10 @@ class Catalogue : public PromApi {
     ASSERT_EQ(store->ingest_snapshot(R"([{"name":"errors","value":2,"labels":{"job":"api"},"timestamp_ms":)" +
                                          std::to_string(T0) + "}]", 0).stored, 1);
   }
-  series_selector select = [this](std::string_view text, int64_t time_ms, std::string *error)
+  series_selector select = [this](std::string_view text, int64_t time_ms, api_reply *refusal)
       -> std::optional<std::vector<series_labels>> {
     if (text == "bad") {
-      *error = "1:1: parse error: bad";
+      *refusal = error_reply(400, "bad_data", "invalid parameter \"match[]\": 1:1: parse error: bad");
       return std::nullopt;
     }
     std::vector<series_labels> found;

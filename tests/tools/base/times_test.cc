@@ -46,6 +46,16 @@ TEST(ParseTime, ReadsTheThreeFormsAndRejectsTheRest) {
       {"2023-11-14T22:13:20Zjunk", std::nullopt},
       {"2023-11-14T22:13:20+0200", std::nullopt},
       {"99999999999999999999ms", std::nullopt},
+      // Past the last instant RFC 3339 writes, in each form and either way.
+      {"253402300799999ms", 253402300799999},
+      {"9999-12-31T23:59:59.999Z", 253402300799999},
+      {"9223372036854775807ms", std::nullopt},
+      {"253402300800000ms", std::nullopt},
+      {"-253402300800000ms", std::nullopt},
+      {"253402300800", std::nullopt},
+      {"9.2e15", std::nullopt},
+      {"9999-12-31T23:59:59.9996Z", std::nullopt},  // rounds past it
+      {"9999-12-31T23:59:59-00:01", std::nullopt},
   };
   for (const time_case &c : cases) EXPECT_EQ(parse_time_ms(c.text), c.ms) << c.text;
 }

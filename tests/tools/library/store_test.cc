@@ -101,10 +101,10 @@ TEST(LockedStore, ReportsTheSamplesItStored) {
   ASSERT_EQ(store->ingest_snapshot(R"([{"name":"a","value":0.1,"labels":{"k":"v"},"timestamp_ms":1500},
       {"name":"b","value":2}])", 7000).stored, 2);
   ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[0].metric, (label_list{{"__name__", "a"}, {"k", "v"}}));
+  EXPECT_EQ(*seen[0].metric, (label_list{{"__name__", "a"}, {"k", "v"}}));
   EXPECT_EQ(seen[0].value, 0.1);
   EXPECT_EQ(seen[0].timestamp_ms, 1500);
-  EXPECT_EQ(seen[1].metric, (label_list{{"__name__", "b"}}));
+  EXPECT_EQ(*seen[1].metric, (label_list{{"__name__", "b"}}));
   EXPECT_EQ(seen[1].timestamp_ms, 7000) << "undated samples carry the ingest's time";
 
   // A second ingest reports its own samples only; the scratch store was emptied.
@@ -119,14 +119,18 @@ TEST(LockedStore, ReportsTheSamplesItStored) {
   ASSERT_EQ(store->ingest_snapshot(R"([{"name":"c","value":4,"timestamp_ms":9000},
       {"name":"d","value":5,"timestamp_ms":9000},{"name":"b","value":6,"timestamp_ms":9000}])", 0).stored, 2);
   ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(metric_name(seen[0].metric), "c");
-  EXPECT_EQ(metric_name(seen[1].metric), "b");
+  EXPECT_EQ(metric_name(*seen[0].metric), "c");
+  EXPECT_EQ(metric_name(*seen[1].metric), "b");
 
   seen.clear();
+  auto series = [](const char *name, const char *labels_json, label_list metric) {
+    return std::make_shared<const append_series>(
+        append_series{name, labels_json, std::make_shared<const label_list>(std::move(metric))});
+  };
   const append_outcome outcome = store->append_samples(
-      {{"a", R"({"k":"v"})", {{"__name__", "a"}, {"k", "v"}}, 1.0 / 3, 10000},
-       {"e", "{}", {{"__name__", "e"}}, 1, 10000},
-       {"f", "{}", {{"__name__", "f"}}, 1, 10000}});
+      {{series("a", R"({"k":"v"})", {{"__name__", "a"}, {"k", "v"}}), 1.0 / 3, 10000},
+       {series("e", "{}", {{"__name__", "e"}}), 1, 10000},
+       {series("f", "{}", {{"__name__", "f"}}), 1, 10000}});
   EXPECT_EQ(outcome.stored, 1u);
   EXPECT_EQ(outcome.refused, (std::vector<std::pair<std::string, size_t>>{{"series table full", 2}}));
   ASSERT_EQ(seen.size(), 1u);

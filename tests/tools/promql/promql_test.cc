@@ -58,6 +58,7 @@ TEST_F(PromqlFront, SelectorsSelectWhatTheyMeanInTheQueryLanguage) {
     const char *selector;
     std::vector<std::string> expected;  // empty with error set: refused
     const char *error = "";
+    uint64_t regex_work = MAX_REGEX_WORK;
   };
   const std::vector<std::string> idle = {"cpu{core=0,mode=idle}", "cpu{core=1,mode=idle}", "cpu{core=2,mode=idle}",
                                          "cpu{core=3,mode=idle}"};
@@ -82,16 +83,33 @@ TEST_F(PromqlFront, SelectorsSelectWhatTheyMeanInTheQueryLanguage) {
       {R"(cpu[5m])", {}, "parse error at char 4: unexpected \"[\" after the series selector"},
       {R"(rate(cpu[5m]))", {}, "parse error at char 1: expected a series selector, found a function call"},
       {R"(cpu{__name__="x"})", {}, "parse error at char 5: metric name must not be set twice"},
+      // The program bound keeps RE2 off its slowest path; the work bound
+      // stops what is left.
+      {R"(cpu{mode=~".(?:.?){999}"})", {},
+       "parse error at char 11: invalid regular expression \".(?:.?){999}\": pattern too large (9003 instructions "
+       "compiled, at most 2048)"},
+      {R"(cpu{mode=~"idle"})", {}, "the regular expressions would take too long to match: more than 67108864 steps "
+       "(value bytes x program size) in one query", 40},
   };
   for (const select_case &c : cases) {
     std::string error;
-    const auto picked = select_series(*store, c.selector, T0 + 60000, &error);
+    regex_budget budget;
+    budget.left = c.regex_work;
+    const auto picked = select_series(*store, c.selector, T0 + 60000, &error, &budget);
     EXPECT_EQ(error, c.error) << c.selector;
     if (!picked) continue;
     std::vector<std::string> texts;
     for (const selected_series &s : *picked) texts.push_back(series_text(s));
     EXPECT_EQ(texts, c.expected) << c.selector;
   }
+  // Each value is matched once: eight series of two modes cost what the
+  // store's two series of core 0 cost.
+  regex_budget all, core0;
+  std::string error;
+  ASSERT_TRUE(select_series(*store, R"(cpu{mode=~"idle"})", T0, &error, &all));
+  ASSERT_TRUE(select_series(*store, R"(cpu{mode=~"idle",core="0"})", T0, &error, &core0));
+  EXPECT_EQ(all.left, core0.left);
+  EXPECT_LT(all.left, MAX_REGEX_WORK);
 }
 
 // The shape read, in short: "sum by(mode) rate 60000 __name__=x,a=~b".
@@ -291,8 +309,9 @@ TEST_F(PromqlFront, AnswersKeepTheLanguagesMeaning) {
   char text[64];
   std::snprintf(text, sizeof text, "{mode=\"idle\"} %.14g %.14g", idle[0], idle[1]);
   EXPECT_EQ(over_budget, text);
-  EXPECT_EQ(answer_size(*store, "sum by (mode) (cpu)", t), 2u);
-  EXPECT_EQ(answer_size(*store, "cpu{core=~\"0|1\"}", t), 4u);
+  EXPECT_EQ(answer_size(*store, "sum by (mode) (cpu)", t)->elements, 2u);
+  EXPECT_EQ(answer_size(*store, "cpu{core=~\"0|1\"}", t)->elements, 4u);
+  EXPECT_FALSE(answer_size(*store, "2 * 3", t)->asks_store);
   EXPECT_EQ(answer_size(*store, "cpu +", t), std::nullopt);
 
   struct refusal_case {

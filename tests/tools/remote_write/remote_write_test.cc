@@ -78,10 +78,17 @@ TEST(DecodeWriteRequest, RefusesBrokenBodiesBeforeTrustingThem) {
   const std::string valid = encode_batch({{protocol_labels({{"__name__", "m"}}, nullptr), 1, 1000}});
   std::string four_gib = "\xff\xff\xff\xff\x0f";  // the length varint of 2^32 - 1
   four_gib += std::string(16, '\0');
+  // A series of n empty samples, two bytes each.
+  auto empty_samples = [](size_t n) {
+    std::string samples;
+    for (size_t i = 0; i < n; ++i) samples += std::string("\x12\x00", 2);
+    return "\x0a" + std::string(1, static_cast<char>(samples.size())) + samples;
+  };
   struct row {
     const char *what;
     std::string body;
     decode_error expected;
+    size_t max_samples = SIZE_MAX;
   };
   const row rows[] = {
       {"valid", valid, decode_error::none},
@@ -94,10 +101,13 @@ TEST(DecodeWriteRequest, RefusesBrokenBodiesBeforeTrustingThem) {
       {"samples as a number", compressed("\x0a\x02\x10\x05"), decode_error::bad_message},
       {"sample value as text", compressed(std::string("\x0a\x05\x12\x03\x0a\x01x", 7)), decode_error::bad_message},
       {"label name as a number", compressed(std::string("\x0a\x04\x0a\x02\x08\x01", 6)), decode_error::bad_message},
+      // Samples are counted across series before any is parsed.
+      {"samples at the bound", compressed(empty_samples(2) + empty_samples(1)), decode_error::none, 3},
+      {"samples past the bound", compressed(empty_samples(2) + empty_samples(2)), decode_error::too_many_samples, 3},
   };
   for (const row &r : rows) {
     orvik_rw::WriteRequest request;
-    const decode_result result = decode_write_request(r.body, MAX_WRITE_UNCOMPRESSED_BYTES, &request);
+    const decode_result result = decode_write_request(r.body, MAX_WRITE_UNCOMPRESSED_BYTES, &request, r.max_samples);
     EXPECT_EQ(result.error, r.expected) << r.what << ": " << result.message;
     EXPECT_EQ(result.message.empty(), r.expected == decode_error::none) << r.what;
   }
@@ -262,6 +272,10 @@ TEST(HandleRemoteWrite, StoresEverySampleOrSaysWhatWasNot) {
   EXPECT_EQ(handle_remote_write(*store, "not snappy").status, 400);
   std::string huge = "\xff\xff\xff\xff\x0f";
   EXPECT_EQ(handle_remote_write(*store, huge + "xxxx").status, 413);
+  std::vector<std::pair<double, int64_t>> many(MAX_WRITE_SAMPLES + 1, {1, 5000});
+  reply = handle_remote_write(*store, body({series_of({{"__name__", "up"}}, many)}));
+  EXPECT_EQ(reply.status, 413);
+  EXPECT_EQ(reply.body, "the body holds 20001 samples (limit 20000)\n");
 }
 
 }  // namespace

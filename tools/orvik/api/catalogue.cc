@@ -119,12 +119,8 @@ std::optional<std::vector<series_labels>> select_matches(locked_store &store, co
   const int64_t at = request.end ? *request.end : now;
   std::vector<series_labels> found;
   for (const std::string &match : request.matches) {
-    std::string why;
-    auto selected = select(match, at, &why);
-    if (!selected) {
-      error = error_reply(400, "bad_data", "invalid parameter \"match[]\": " + why);
-      return std::nullopt;
-    }
+    auto selected = select(match, at, &error);
+    if (!selected) return std::nullopt;
     found.insert(found.end(), std::make_move_iterator(selected->begin()), std::make_move_iterator(selected->end()));
   }
   std::sort(found.begin(), found.end());
@@ -184,10 +180,16 @@ bool valid_label_name(const std::string &name) {
 }  // namespace
 
 series_selector front_selector(locked_store &store) {
-  return [&store](std::string_view text, int64_t time_ms,
-                  std::string *error) -> std::optional<std::vector<series_labels>> {
-    auto selected = promql::select_series(store, text, time_ms, error);
-    if (!selected) return std::nullopt;
+  auto budget = std::make_shared<promql::regex_budget>();
+  return [&store, budget](std::string_view text, int64_t time_ms,
+                          api_reply *refusal) -> std::optional<std::vector<series_labels>> {
+    std::string why;
+    auto selected = promql::select_series(store, text, time_ms, &why, budget.get());
+    if (!selected) {
+      *refusal = budget->exhausted ? error_reply(422, "execution", why)
+                                   : error_reply(400, "bad_data", "invalid parameter \"match[]\": " + why);
+      return std::nullopt;
+    }
     std::vector<series_labels> found;
     found.reserve(selected->size());
     for (promql::selected_series &s : *selected) found.push_back(std::move(s.labels));

@@ -23,14 +23,16 @@ namespace orvik_host {
 // One series' labels, "__name__" included, sorted by label name.
 using series_labels = std::vector<std::pair<std::string, std::string>>;
 
-// The series a selector text names at time_ms; nullopt, with the reason in
-// *error, when the text is not a selector the server answers. The server
-// passes the query front's selection; tests pass their own.
+// The series a selector text names at time_ms; nullopt, with the answer in
+// *refusal, when the text is not a selector the server answers or costs too
+// much. The server passes the query front's selection; tests pass their own.
 using series_selector =
     std::function<std::optional<std::vector<series_labels>>(std::string_view selector, int64_t time_ms,
-                                                            std::string *error)>;
+                                                            api_reply *refusal)>;
 
 // The query front's selection, with the meaning PromQL gives every matcher.
+// Its regular expressions share one budget (promql::MAX_REGEX_WORK) over
+// every selection it makes: make one per request.
 series_selector front_selector(locked_store &store);
 
 // Every match[] costs one selection under the store's lock, so a request

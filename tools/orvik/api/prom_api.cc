@@ -125,20 +125,21 @@ api_reply handle_query_range(locked_store &store, const request_params &params, 
   if (*step <= 0)
     return error_reply(400, "bad_data",
                        "zero or negative query resolution step widths are not accepted. Try a positive integer");
-  if ((*end - *start) / *step > MAX_RANGE_STEPS)
-    return error_reply(400, "bad_data",
-                       "exceeded maximum resolution of 11,000 points per timeseries. Try decreasing the "
-                       "query resolution (?step=XX)");
+  const uint64_t steps = promql::window_steps(*start, *end, *step);
+  if (steps > promql::MAX_RANGE_STEPS + 1) return error_reply(400, "bad_data", promql::WINDOW_TOO_LONG);
   const std::string *query = param(params, "query");
   const std::string expr = query ? *query : std::string();
   // As many series as the answer holds at the end (about a millisecond to
   // learn). A query the front refuses is refused as it stands, whatever the
   // window.
-  const std::optional<size_t> size = promql::answer_size(store, expr, *end);
-  if (!size) return outcome_reply(promql::range_query(store, expr, *start, *end, *step));
-  const uint64_t selected = *size;
-  const uint64_t steps = static_cast<uint64_t>((*end - *start) / *step) + 1;
-  const uint64_t evaluations = steps * store.series_count();
+  // One regex budget for both questions: a query past it is refused by
+  // range_query at once, without matching again.
+  promql::regex_budget regex;
+  const std::optional<promql::answer_extent> size = promql::answer_size(store, expr, *end, &regex);
+  if (!size) return outcome_reply(promql::range_query(store, expr, *start, *end, *step, UINT64_MAX, &regex));
+  const uint64_t selected = size->elements;
+  // A scalar is computed in the host: the store evaluates nothing for it.
+  const uint64_t evaluations = size->asks_store ? steps * store.series_count() : 0;
   if (evaluations > budget.max_evaluations)
     return over_budget(std::to_string(steps) + " steps over " + std::to_string(evaluations / steps) +
                        " series in the store, limit " + std::to_string(budget.max_evaluations) +
@@ -147,7 +148,7 @@ api_reply handle_query_range(locked_store &store, const request_params &params, 
     return over_budget(std::to_string(selected) + " series of " + std::to_string(steps) + " steps, limit " +
                        std::to_string(budget.max_points) + " points (--query.max-points)");
   // Questions for groups beyond the evaluation budget are computed in the host.
-  return outcome_reply(promql::range_query(store, expr, *start, *end, *step, budget.max_evaluations));
+  return outcome_reply(promql::range_query(store, expr, *start, *end, *step, budget.max_evaluations, &regex));
 }
 
 api_reply handle_labels(locked_store &store) { return answer_reply(store.label_names()); }

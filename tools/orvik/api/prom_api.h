@@ -16,10 +16,6 @@
 
 namespace orvik_host {
 
-// Range queries whose window holds more than this many steps are refused, as
-// a Prometheus server refuses them: the store itself puts no bound on the work.
-inline constexpr int64_t MAX_RANGE_STEPS = 11000;
-
 // The work a range query may ask of the store (see http/limits.h).
 struct query_budget {
   uint64_t max_evaluations = DEFAULT_MAX_EVALUATIONS;

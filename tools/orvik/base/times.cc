@@ -148,12 +148,16 @@ std::optional<int64_t> parse_integer(std::string_view text) {
 }  // namespace
 
 std::optional<int64_t> parse_time_ms(std::string_view text) {
-  if (text.size() > 2 && text.substr(text.size() - 2) == "ms")
-    return parse_integer(text.substr(0, text.size() - 2));
-  if (text.size() >= 20 && text[4] == '-') return parse_rfc3339(text);
-  auto seconds = parse_decimal_seconds(text, true);
-  if (!seconds) return std::nullopt;
-  return std::llround(*seconds * 1000.0);
+  std::optional<int64_t> ms;
+  if (text.size() > 2 && text.substr(text.size() - 2) == "ms") {
+    ms = parse_integer(text.substr(0, text.size() - 2));
+  } else if (text.size() >= 20 && text[4] == '-') {
+    ms = parse_rfc3339(text);
+  } else if (auto seconds = parse_decimal_seconds(text, true)) {
+    ms = std::llround(*seconds * 1000.0);
+  }
+  if (!ms || *ms > MAX_TIME_MS || *ms < -MAX_TIME_MS) return std::nullopt;
+  return ms;
 }
 
 std::optional<int64_t> parse_duration_ms(std::string_view text) {

@@ -15,10 +15,6 @@
 namespace orvik_host {
 namespace {
 
-// The store's own defaults for an unset start and step.
-constexpr int64_t DEFAULT_RANGE_MS = 15 * 60 * 1000;
-constexpr int64_t DEFAULT_STEP_MS = 15 * 1000;
-
 bool parse_time_option(const std::string &name, const std::string &text, int64_t &ms, std::ostream &err) {
   if (text.empty()) return true;
   auto parsed = parse_time_ms(text);
@@ -101,12 +97,10 @@ int run_query_range(const store_options &options, const std::string &expr, const
     }
     step_ms = *parsed;
   }
-  // The same bound as the server's, on the window the store will evaluate
-  // once its defaults are applied.
-  const int64_t last_ms = end_ms > 0 ? end_ms : now_ms() / 1000 * 1000;
-  const int64_t first_ms = start_ms > 0 ? std::min(start_ms, last_ms) : last_ms - DEFAULT_RANGE_MS;
-  if ((last_ms - first_ms) / (step_ms > 0 ? step_ms : DEFAULT_STEP_MS) > MAX_RANGE_STEPS) {
-    err << "orvik: the window holds more than " << MAX_RANGE_STEPS
+  // The server's bound, on the window the store will evaluate once its
+  // defaults are applied, before the snapshots are read.
+  if (promql::window_steps(start_ms, end_ms, step_ms) > promql::MAX_RANGE_STEPS + 1) {
+    err << "orvik: the window holds more than " << promql::MAX_RANGE_STEPS
         << " steps: shorten it or widen --step\n";
     return 2;
   }

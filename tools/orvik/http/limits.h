@@ -57,8 +57,10 @@ inline constexpr unsigned WORKER_THREADS = 2;
 
 // Query work: a range query is refused (422) before it reaches the store when
 // its steps times the series in the store, or the series it selects times its
-// steps, is over these (--query.max-evaluations, --query.max-points).
-inline constexpr uint64_t DEFAULT_MAX_EVALUATIONS = 11000ull * 1024;
+// steps, is over these (--query.max-evaluations, --query.max-points). The
+// evaluations admit the widest window (11,001 step times) over a store of the
+// library's default 1,024 series.
+inline constexpr uint64_t DEFAULT_MAX_EVALUATIONS = 11001ull * 1024;
 inline constexpr uint64_t DEFAULT_MAX_POINTS = 500000;
 
 }  // namespace orvik_host

@@ -147,7 +147,7 @@ std::vector<stored_sample> locked_store::scratch_samples(bool refused) {
       auto it = newest.find(s.metric);
       if (it == newest.end() || it->second != p.time_ms) continue;
     }
-    samples.push_back(stored_sample{std::move(s.metric), p.value, p.time_ms});
+    samples.push_back(stored_sample{std::make_shared<const label_list>(std::move(s.metric)), p.value, p.time_ms});
   }
   return samples;
 }
@@ -162,9 +162,10 @@ append_outcome locked_store::append_samples(const std::vector<append_item> &item
       std::lock_guard<std::mutex> lock(mutex_);
       for (size_t i = begin; i < end; ++i) {
         const append_item &item = items[i];
-        if (orvik_append(db_, item.name.c_str(), item.labels_json.c_str(), item.value, item.timestamp_ms) == 0) {
+        const append_series &series = *item.series;
+        if (orvik_append(db_, series.name.c_str(), series.labels_json.c_str(), item.value, item.timestamp_ms) == 0) {
           ++outcome.stored;
-          if (listener_) stored.push_back(stored_sample{item.metric, item.value, item.timestamp_ms});
+          if (listener_) stored.push_back(stored_sample{series.metric, item.value, item.timestamp_ms});
         } else {
           ++refused[orvik_last_error()];
         }

@@ -44,9 +44,10 @@ class rejection_log {
   std::vector<std::string> causes_;
 };
 
-// A sample the store took, its series named as the answers name it.
+// A sample the store took, its series named as the answers name it. Samples
+// of one series share its label set.
 struct stored_sample {
-  label_list metric;
+  std::shared_ptr<const label_list> metric;
   double value = 0.0;
   int64_t timestamp_ms = 0;
 };
@@ -54,12 +55,18 @@ struct stored_sample {
 // Told of every sample stored, outside the store's lock.
 using stored_listener = std::function<void(std::vector<stored_sample>)>;
 
-// One sample for append_samples: the series name, its other labels as a JSON
-// object text, and the whole label set to report it under.
-struct append_item {
+// A series for append_samples: its name, its other labels as a JSON object
+// text, and the whole label set to report it under. Made once for all the
+// samples of a series in one request, so that a request of many samples
+// costs one label set per series, not per sample.
+struct append_series {
   std::string name;
   std::string labels_json;
-  label_list metric;
+  std::shared_ptr<const label_list> metric;
+};
+
+struct append_item {
+  std::shared_ptr<const append_series> series;
   double value = 0.0;
   int64_t timestamp_ms = 0;
 };

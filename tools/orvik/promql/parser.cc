@@ -561,6 +561,12 @@ class parser {
         fail(value.pos, "invalid regular expression \"" + m.value + "\": " + re->error());
         return false;
       }
+      if (re->ProgramSize() > MAX_REGEX_PROGRAM) {
+        fail(value.pos, "invalid regular expression \"" + m.value + "\": pattern too large (" +
+                            std::to_string(re->ProgramSize()) + " instructions compiled, at most " +
+                            std::to_string(MAX_REGEX_PROGRAM) + ")");
+        return false;
+      }
       m.regex = std::move(re);
     }
     sel->matchers.push_back(std::move(m));

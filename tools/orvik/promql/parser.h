@@ -54,6 +54,11 @@ struct query_shape {
 // the expression as too large and the query gets a 400 naming it).
 inline constexpr size_t MAX_REGEX_MATCHERS = 32;
 inline constexpr int64_t REGEX_MAX_MEM = 1 << 20;
+// Instructions of one compiled expression. Larger ones (".(?:.?){999}" is
+// 9,003) leave RE2's cached automaton too little of REGEX_MAX_MEM and it
+// falls back to its slowest path on every match; at this size an
+// alternation of some 80 host names still fits.
+inline constexpr int MAX_REGEX_PROGRAM = 2048;
 
 // Parentheses, signs and arguments nest at most this deep: the parser
 // descends once per level, and a query of 4,096 tokens could otherwise take

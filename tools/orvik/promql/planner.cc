@@ -146,6 +146,8 @@ query_outcome duplicate_series() {
   return refused(422, "execution", "vector cannot contain metrics with the same labelset");
 }
 
+query_outcome too_much_regex_work() { return refused(422, "execution", regex_work_error()); }
+
 struct group {
   label_list key;  // sorted by name
   std::vector<size_t> members;
@@ -240,22 +242,27 @@ double host_aggregate(const selection &picked, const std::vector<size_t> &member
 
 int64_t now_whole_seconds() { return now_ms() / 1000 * 1000; }
 
+struct window {
+  int64_t start, end, step;
+};
+
+// The store's window rules, applied as it applies them.
+window store_window(int64_t start_ms, int64_t end_ms, int64_t step_ms) {
+  const int64_t end = end_ms > 0 ? end_ms : now_whole_seconds();
+  return {start_ms > 0 ? std::min(start_ms, end) : end - DEFAULT_WINDOW_MS, end,
+          step_ms > 0 ? step_ms : DEFAULT_STEP_MS};
+}
+
 // The questions of one query: at one instant, or over a window.
 struct asker {
   locked_store::session &session;
+  regex_budget &regex;
   bool range;
   int64_t time_ms;  // the instant, or the window's end
   int64_t start_ms = 0;
   int64_t step_ms = 0;
 
-  // Step times in the answers, with the store's defaults for the window.
-  uint64_t steps() const {
-    if (!range) return 1;
-    const int64_t end = time_ms > 0 ? time_ms : now_whole_seconds();
-    const int64_t start = start_ms > 0 ? std::min(start_ms, end) : end - DEFAULT_WINDOW_MS;
-    const int64_t step = step_ms > 0 ? step_ms : DEFAULT_STEP_MS;
-    return static_cast<uint64_t>((end - start) / step) + 1;
-  }
+  uint64_t steps() const { return range ? window_steps(start_ms, time_ms, step_ms) : 1; }
 
   std::string_view ask(const std::string &text) const {
     return range ? session.query_range(text, start_ms, time_ms, step_ms) : session.query(text, time_ms);
@@ -287,7 +294,8 @@ query_outcome aggregate(const query_plan &plan, const asker &q, uint64_t max_eva
 
   const std::string_view listed = q.session.query(plan.base.text(), q.time_ms);
   if (!library_success(listed)) return store_failed();
-  const selection picked = filter_answer(listed, shape.sel, plan.host_side);
+  const selection picked = filter_answer(listed, shape.sel, plan.host_side, &q.regex);
+  if (q.regex.exhausted) return too_much_regex_work();
   std::optional<selection> values;
   // Each question evaluates every series of the store at every step; the
   // listing above cost one step's worth.
@@ -309,7 +317,8 @@ query_outcome aggregate(const query_plan &plan, const asker &q, uint64_t max_eva
       if (!values) {
         const std::string_view answer = q.ask(plan.inner(plan.base));
         if (!library_success(answer)) return store_failed();
-        values = filter_answer(answer, shape.sel, plan.host_side);
+        values = filter_answer(answer, shape.sel, plan.host_side, &q.regex);
+        if (q.regex.exhausted) return too_much_regex_work();
         if (values->answered.size() != picked.answered.size()) return store_failed();
       }
       // Every series of an answer holds one point per step time; a vector's
@@ -332,12 +341,18 @@ query_outcome series_answer(const query_plan &plan, const asker &q) {
   if (!library_success(answer)) return store_failed();
   const bool drop_name = plan.shape.fn != range_fn::none;
   if (!plan.host_filter && !drop_name) return answered(std::string(answer));
-  const selection picked = filter_answer(answer, plan.shape.sel, plan.host_side);
+  const selection picked = filter_answer(answer, plan.shape.sel, plan.host_side, &q.regex);
+  if (q.regex.exhausted) return too_much_regex_work();
   auto body = series_document(q.range ? "matrix" : "vector", picked, drop_name);
   return body ? answered(std::move(*body)) : duplicate_series();
 }
 
 }  // namespace
+
+uint64_t window_steps(int64_t start_ms, int64_t end_ms, int64_t step_ms) {
+  const window w = store_window(start_ms, end_ms, step_ms);
+  return static_cast<uint64_t>((w.end - w.start) / w.step) + 1;
+}
 
 query_outcome instant_query(locked_store &store, std::string_view text, int64_t time_ms) {
   query_plan plan;
@@ -347,40 +362,42 @@ query_outcome instant_query(locked_store &store, std::string_view text, int64_t 
   if (plan.shape.kind == query_shape::kind::scalar) return answered(scalar_document(time_ms, plan.shape.scalar));
 
   locked_store::session session = store.open_session();
-  const asker q{session, false, time_ms};
+  regex_budget regex;
+  const asker q{session, regex, false, time_ms};
   return plan.shape.agg == agg_op::none ? series_answer(plan, q) : aggregate(plan, q, UINT64_MAX);
 }
 
-std::optional<size_t> answer_size(locked_store &store, std::string_view text, int64_t time_ms) {
+std::optional<answer_extent> answer_size(locked_store &store, std::string_view text, int64_t time_ms,
+                                         regex_budget *regex) {
   query_plan plan;
   query_outcome refusal;
   if (!make_plan(text, false, &plan, &refusal)) return std::nullopt;
-  if (plan.shape.kind == query_shape::kind::scalar) return 1;
+  if (plan.shape.kind == query_shape::kind::scalar) return answer_extent{1, false};
   const bool grouped = plan.host_filter || plan.shape.without || !plan.shape.grouping.empty();
-  if (plan.shape.agg != agg_op::none && !grouped) return 1;
+  if (plan.shape.agg != agg_op::none && !grouped) return answer_extent{1, true};
   std::string answer;
   {
     locked_store::session session = store.open_session();
     answer = session.query(plan.base.text(), time_ms);
   }
-  const selection picked = filter_answer(answer, plan.shape.sel, plan.host_side);
-  if (plan.shape.agg == agg_op::none) return picked.kept_count;
-  return form_groups(picked, plan.shape).size();
+  regex_budget own;
+  const selection picked = filter_answer(answer, plan.shape.sel, plan.host_side, regex ? regex : &own);
+  if ((regex ? regex : &own)->exhausted) return std::nullopt;
+  if (plan.shape.agg == agg_op::none) return answer_extent{picked.kept_count, true};
+  return answer_extent{form_groups(picked, plan.shape).size(), true};
 }
 
 query_outcome range_query(locked_store &store, std::string_view text, int64_t start_ms, int64_t end_ms,
-                          int64_t step_ms, uint64_t max_evaluations) {
+                          int64_t step_ms, uint64_t max_evaluations, regex_budget *regex) {
   query_plan plan;
   query_outcome refusal;
   if (!make_plan(text, true, &plan, &refusal)) return refusal;
   const query_shape &shape = plan.shape;
+  if (window_steps(start_ms, end_ms, step_ms) > MAX_RANGE_STEPS + 1) return refused(400, "bad_data", WINDOW_TOO_LONG);
   if (shape.kind == query_shape::kind::scalar) {
     // The store's window rules, for the one question it is not asked.
-    const int64_t end = end_ms > 0 ? end_ms : now_whole_seconds();
-    const int64_t start = start_ms > 0 ? std::min(start_ms, end) : end - DEFAULT_WINDOW_MS;
-    const int64_t step = step_ms > 0 ? step_ms : DEFAULT_STEP_MS;
-    if ((end - start) / step >= MAX_SCALAR_STEPS)
-      return refused(400, "bad_data", "exceeded maximum resolution of 11,000 points per timeseries");
+    const window w = store_window(start_ms, end_ms, step_ms);
+    const int64_t start = w.start, end = w.end, step = w.step;
     point p;
     p.text = value_text(shape.scalar);
     std::vector<point> points;
@@ -395,7 +412,8 @@ query_outcome range_query(locked_store &store, std::string_view text, int64_t st
   }
 
   locked_store::session session = store.open_session();
-  const asker q{session, true, end_ms, start_ms, step_ms};
+  regex_budget own;
+  const asker q{session, regex ? *regex : own, true, end_ms, start_ms, step_ms};
   return shape.agg == agg_op::none ? series_answer(plan, q) : aggregate(plan, q, max_evaluations);
 }
 

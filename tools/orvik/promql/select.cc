@@ -1,6 +1,9 @@
 #include "promql/select.h"
 
 #include <algorithm>
+#include <unordered_map>
+
+#include <re2/re2.h>
 
 namespace orvik_host::promql {
 namespace {
@@ -17,12 +20,46 @@ bool library_label_name(std::string_view name) {
   });
 }
 
-bool passes_host_side(const label_list &labels, const selector &sel, const std::vector<bool> &host_side) {
-  for (size_t k = 0; k < sel.matchers.size(); ++k) {
-    if (host_side[k] && !matcher_passes(sel.matchers[k], label_value(labels, sel.matchers[k].name))) return false;
+// The host-side matchers of one selector, each regular expression's
+// verdicts kept by value: series share values (names, jobs), and a value
+// already judged costs no budget.
+class host_matchers {
+ public:
+  host_matchers(const selector &sel, const std::vector<bool> &host_side, regex_budget *budget)
+      : sel_(sel), host_side_(host_side), budget_(budget), verdicts_(sel.matchers.size()) {}
+
+  // False also once the budget is exhausted.
+  bool pass(const label_list &labels) {
+    for (size_t k = 0; k < sel_.matchers.size(); ++k) {
+      if (!host_side_[k]) continue;
+      const matcher &m = sel_.matchers[k];
+      const std::string_view value = label_value(labels, m.name);
+      if (!m.regex) {
+        if (!matcher_passes(m, value)) return false;
+        continue;
+      }
+      auto known = verdicts_[k].find(value);
+      if (known == verdicts_[k].end()) {
+        const uint64_t cost = (value.size() + 1) * static_cast<uint64_t>(m.regex->ProgramSize());
+        if (budget_->exhausted || cost > budget_->left) {
+          budget_->exhausted = true;
+          return false;
+        }
+        budget_->left -= cost;
+        known = verdicts_[k].emplace(value, matcher_passes(m, value)).first;
+      }
+      if (!known->second) return false;
+    }
+    return true;
   }
-  return true;
-}
+
+ private:
+  const selector &sel_;
+  const std::vector<bool> &host_side_;
+  regex_budget *budget_;
+  // Keys view the answer being filtered, which outlives this.
+  std::vector<std::unordered_map<std::string_view, bool>> verdicts_;
+};
 
 }  // namespace
 
@@ -60,12 +97,19 @@ void split_selector(const selector &sel, library_selector *library, std::vector<
   }
 }
 
-selection filter_answer(std::string_view answer, const selector &sel, const std::vector<bool> &host_side) {
+std::string regex_work_error() {
+  return "the regular expressions would take too long to match: more than " + std::to_string(MAX_REGEX_WORK) +
+         " steps (value bytes x program size) in one query";
+}
+
+selection filter_answer(std::string_view answer, const selector &sel, const std::vector<bool> &host_side,
+                        regex_budget *budget) {
   selection out;
   out.answered = read_series(answer);
   out.kept.resize(out.answered.size());
-  for (size_t i = 0; i < out.answered.size(); ++i) {
-    out.kept[i] = passes_host_side(out.answered[i].metric, sel, host_side);
+  host_matchers matchers(sel, host_side, budget);
+  for (size_t i = 0; i < out.answered.size() && !budget->exhausted; ++i) {
+    out.kept[i] = matchers.pass(out.answered[i].metric);
     out.kept_count += out.kept[i] ? 1 : 0;
   }
   return out;
@@ -78,7 +122,8 @@ std::string_view label_value(const label_list &labels, std::string_view name) {
 }
 
 std::optional<std::vector<selected_series>> select_series(locked_store &store, std::string_view selector_text,
-                                                          int64_t time_ms, std::string *error) {
+                                                          int64_t time_ms, std::string *error,
+                                                          regex_budget *budget) {
   selector sel;
   std::string message;
   if (!parse_selector(selector_text, &sel, &message)) {
@@ -93,7 +138,11 @@ std::optional<std::vector<selected_series>> select_series(locked_store &store, s
     locked_store::session session = store.open_session();
     answer = session.query(library.text(), time_ms);
   }
-  selection picked = filter_answer(answer, sel, host_side);
+  selection picked = filter_answer(answer, sel, host_side, budget);
+  if (budget->exhausted) {
+    if (error) *error = regex_work_error();
+    return std::nullopt;
+  }
   std::vector<selected_series> result;
   result.reserve(picked.kept_count);
   for (size_t i = 0; i < picked.answered.size(); ++i) {

@@ -6,6 +6,7 @@
 #ifndef ORVIK_HOST_PROMQL_SELECT_H
 #define ORVIK_HOST_PROMQL_SELECT_H
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -23,11 +24,31 @@ struct selected_series {
   std::vector<std::pair<std::string, std::string>> labels;  // __name__ included, sorted by name
 };
 
+// Regular expressions are matched here, one label value at a time. One
+// match walks at most (value bytes + 1) x the expression's program size
+// steps of RE2's automata, up to 3 ns each for crafted expressions within
+// MAX_REGEX_PROGRAM. A query (or one listing request, whatever its match[])
+// may take this many steps, at most some 0.2 s of CPU; an alternation of the
+// largest size over 1,024 values of 25 bytes takes 52 million. Each distinct
+// value is matched once per matcher.
+inline constexpr uint64_t MAX_REGEX_WORK = 1ull << 26;
+
+struct regex_budget {
+  uint64_t left = MAX_REGEX_WORK;
+  bool exhausted = false;  // a match was refused: the selection is incomplete
+};
+
+// The refusal of a query past its regex_budget (422, "execution").
+std::string regex_work_error();
+
 // The series a selector text (as `match[]` carries it) picks at time_ms (0 or
 // less: now). Nothing, with the message of a 400 answer in *error, when the
-// text is no selector.
+// text is no selector; nothing with budget->exhausted set, and
+// regex_work_error() in *error, when its regular expressions would take more
+// than the budget left.
 std::optional<std::vector<selected_series>> select_series(locked_store &store, std::string_view selector_text,
-                                                          int64_t time_ms, std::string *error);
+                                                          int64_t time_ms, std::string *error,
+                                                          regex_budget *budget);
 
 // The store reads at most this many matchers of a selector; the host
 // applies any further ones itself.
@@ -63,8 +84,11 @@ struct selection {
 // others are marked in *host_side.
 void split_selector(const selector &sel, library_selector *library, std::vector<bool> *host_side);
 
-// Applies the host-side matchers to a library answer.
-selection filter_answer(std::string_view answer, const selector &sel, const std::vector<bool> &host_side);
+// Applies the host-side matchers to a library answer, spending the budget;
+// once it is exhausted, stops with budget->exhausted set and the selection
+// incomplete.
+selection filter_answer(std::string_view answer, const selector &sel, const std::vector<bool> &host_side,
+                        regex_budget *budget);
 
 // The value of a label in a metric object; "" when absent. __name__ is the
 // series name, the first member of that name.

@@ -21,7 +21,57 @@ bool has_known_number(const google::protobuf::Message &message, int highest) {
   return false;
 }
 
+// Reads a varint at data[*pos]; false past the end or after ten bytes.
+bool read_varint(std::string_view data, size_t *pos, uint64_t *value) {
+  *value = 0;
+  for (unsigned shift = 0; shift < 70 && *pos < data.size(); shift += 7) {
+    const auto byte = static_cast<unsigned char>(data[(*pos)++]);
+    *value |= static_cast<uint64_t>(byte & 0x7f) << shift;
+    if (!(byte & 0x80)) return true;
+  }
+  return false;
+}
+
+// Walks the fields of one message, calling on_bytes(number, bytes) for each
+// length-delimited one; false at the first field it cannot read.
+template <typename OnBytes>
+bool walk_fields(std::string_view message, OnBytes on_bytes) {
+  size_t pos = 0;
+  while (pos < message.size()) {
+    uint64_t key = 0, length = 0;
+    if (!read_varint(message, &pos, &key)) return false;
+    switch (key & 7) {
+      case 0:
+        if (!read_varint(message, &pos, &length)) return false;
+        break;
+      case 1:
+      case 5: {
+        const size_t width = (key & 7) == 1 ? 8 : 4;
+        if (message.size() - pos < width) return false;
+        pos += width;
+        break;
+      }
+      case 2:
+        if (!read_varint(message, &pos, &length) || length > message.size() - pos) return false;
+        on_bytes(key >> 3, message.substr(pos, length));
+        pos += length;
+        break;
+      default: return false;  // groups are in none of the messages
+    }
+  }
+  return true;
+}
+
 }  // namespace
+
+size_t count_samples(std::string_view message) {
+  size_t count = 0;
+  walk_fields(message, [&count](uint64_t number, std::string_view series) {
+    if (number != 1) return;
+    walk_fields(series, [&count](uint64_t inner, std::string_view) { count += inner == 2; });
+  });
+  return count;
+}
 
 bool protocol_metric_name(std::string_view name) {
   if (name.empty() || !(name_start(name[0]) || name[0] == ':')) return false;
@@ -92,7 +142,8 @@ std::string encode_batch(const std::vector<outgoing_sample> &batch) {
   return body;
 }
 
-decode_result decode_write_request(std::string_view body, size_t max_uncompressed, orvik_rw::WriteRequest *out) {
+decode_result decode_write_request(std::string_view body, size_t max_uncompressed, orvik_rw::WriteRequest *out,
+                                   size_t max_samples) {
   decode_result result;
   auto fail = [&result](decode_error error, std::string message) {
     result.error = error;
@@ -112,6 +163,10 @@ decode_result decode_write_request(std::string_view body, size_t max_uncompresse
   std::string raw;
   if (!snappy::Uncompress(body.data(), body.size(), &raw))
     return fail(decode_error::bad_snappy, "the body is not a valid snappy block");
+  const size_t samples = count_samples(raw);
+  if (samples > max_samples)
+    return fail(decode_error::too_many_samples, "the body holds " + std::to_string(samples) + " samples (limit " +
+                                                    std::to_string(max_samples) + ")");
   if (!out->ParseFromString(raw)) return fail(decode_error::bad_message, "the body is not a WriteRequest message");
   if (has_known_number(*out, 1))
     return fail(decode_error::bad_message, "WriteRequest field 1 (timeseries) has the wrong wire type");

@@ -48,7 +48,7 @@ size_t encoded_size(const outgoing_sample &sample);
 // order, serialised and compressed in the snappy block format.
 std::string encode_batch(const std::vector<outgoing_sample> &batch);
 
-enum class decode_error { none, too_large, bad_snappy, bad_message };
+enum class decode_error { none, too_large, too_many_samples, bad_snappy, bad_message };
 
 struct decode_result {
   decode_error error = decode_error::none;
@@ -56,11 +56,18 @@ struct decode_result {
 };
 
 // Reads a request body. The uncompressed length stands in the snappy header
-// and is checked against max_uncompressed before anything is inflated.
-// Fields of the three messages with the wrong wire type are refused (the
-// protobuf parser would set them aside silently); fields it does not know
-// (metadata, exemplars) are skipped.
-decode_result decode_write_request(std::string_view body, size_t max_uncompressed, orvik_rw::WriteRequest *out);
+// and is checked against max_uncompressed before anything is inflated; the
+// samples are counted in the inflated bytes and checked against max_samples
+// before any message is made of them (a sample can be two bytes and its
+// message some fifty). Fields of the three messages with the wrong wire type
+// are refused (the protobuf parser would set them aside silently); fields it
+// does not know (metadata, exemplars) are skipped.
+decode_result decode_write_request(std::string_view body, size_t max_uncompressed, orvik_rw::WriteRequest *out,
+                                   size_t max_samples = SIZE_MAX);
+
+// The samples of a serialised WriteRequest, counted without parsing it: as
+// many as it holds, or fewer when it is malformed (the parser refuses it).
+size_t count_samples(std::string_view message);
 
 }  // namespace orvik_host::remote_write
 

@@ -48,6 +48,12 @@ bool stale_marker(double value) {
   return bits == STALE_NAN_BITS;
 }
 
+size_t count_samples_of(const orvik_rw::WriteRequest &request) {
+  size_t count = 0;
+  for (const orvik_rw::TimeSeries &series : request.timeseries()) count += static_cast<size_t>(series.samples_size());
+  return count;
+}
+
 }  // namespace
 
 std::string series_for_store(const orvik_rw::TimeSeries &series, std::string &name, std::string &labels_json) {
@@ -94,25 +100,29 @@ api_reply handle_remote_write(locked_store &store, std::string_view body) {
     return reply;
   };
   orvik_rw::WriteRequest request;
-  const decode_result decoded = decode_write_request(body, MAX_WRITE_UNCOMPRESSED_BYTES, &request);
-  if (decoded.error == decode_error::too_large) return text_reply(413, decoded.message);
+  const decode_result decoded = decode_write_request(body, MAX_WRITE_UNCOMPRESSED_BYTES, &request, MAX_WRITE_SAMPLES);
+  if (decoded.error == decode_error::too_large || decoded.error == decode_error::too_many_samples)
+    return text_reply(413, decoded.message);
   if (decoded.error != decode_error::none) return text_reply(400, decoded.message);
 
   std::vector<append_item> items;
+  items.reserve(count_samples_of(request));
   std::map<std::string, size_t> refused;  // reason, samples
   size_t total = 0;
-  std::string name, labels_json;
   for (const orvik_rw::TimeSeries &series : request.timeseries()) {
     total += static_cast<size_t>(series.samples_size());
-    const std::string why = series_for_store(series, name, labels_json);
+    auto held = std::make_shared<append_series>();
+    const std::string why = series_for_store(series, held->name, held->labels_json);
     if (!why.empty()) {
       refused["labels the store cannot hold (" + why + ")"] += static_cast<size_t>(series.samples_size());
       continue;
     }
-    label_list metric;
-    metric.reserve(static_cast<size_t>(series.labels_size()));
+    auto metric = std::make_shared<label_list>();
+    metric->reserve(static_cast<size_t>(series.labels_size()));
     for (const orvik_rw::Label &label : series.labels())
-      if (!label.value().empty()) metric.emplace_back(label.name(), label.value());
+      if (!label.value().empty()) metric->emplace_back(label.name(), label.value());
+    held->metric = std::move(metric);
+    const std::shared_ptr<const append_series> shared = std::move(held);
     for (const orvik_rw::Sample &sample : series.samples()) {
       if (stale_marker(sample.value())) {
         --total;
@@ -123,7 +133,7 @@ api_reply handle_remote_write(locked_store &store, std::string_view body) {
         ++refused["timestamps at or before 1970-01-01"];
         continue;
       }
-      items.push_back(append_item{name, labels_json, metric, sample.value(), sample.timestamp()});
+      items.push_back(append_item{shared, sample.value(), sample.timestamp()});
     }
   }
   const append_outcome outcome = store.append_samples(items);

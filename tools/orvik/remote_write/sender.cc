@@ -397,10 +397,11 @@ void remote_writer::submit(std::vector<stored_sample> samples) {
   const label_list *last_metric = nullptr;
   label_set last;
   for (stored_sample &sample : samples) {
-    if (!last_metric || *last_metric != sample.metric) {
-      label_set labels = protocol_labels(sample.metric, &left_out);
+    if (!sample.metric) continue;
+    if (!last_metric || (last_metric != sample.metric.get() && *last_metric != *sample.metric)) {
+      label_set labels = protocol_labels(*sample.metric, &left_out);
       last = labels ? impl_->shared(std::move(labels)) : nullptr;
-      last_metric = &sample.metric;
+      last_metric = sample.metric.get();
     }
     if (!last) {
       ++unnamed;

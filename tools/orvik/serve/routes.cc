@@ -25,15 +25,15 @@ std::vector<route> api_routes(locked_store &store, const query_budget &budget, c
       [&store](const http_request &req) { return handle_query(store, req.params, now_ms()); });
   add("/api/v1/query_range", get_post,
       [&store, budget](const http_request &req) { return handle_query_range(store, req.params, budget); });
-  auto select = std::make_shared<const series_selector>(front_selector(store));
-  add("/api/v1/series", get_post, [&store, select](const http_request &req) {
-    return handle_series(store, req.params, now_ms(), *select);
+  // A selector per request: its regular expressions share one budget.
+  add("/api/v1/series", get_post, [&store](const http_request &req) {
+    return handle_series(store, req.params, now_ms(), front_selector(store));
   });
-  add("/api/v1/labels", get_post, [&store, select](const http_request &req) {
-    return handle_labels(store, req.params, now_ms(), *select);
+  add("/api/v1/labels", get_post, [&store](const http_request &req) {
+    return handle_labels(store, req.params, now_ms(), front_selector(store));
   });
-  add("/api/v1/label/*/values", {"GET"}, [&store, select](const http_request &req) {
-    return handle_label_values(store, req.captures.at(0), req.params, now_ms(), *select);
+  add("/api/v1/label/*/values", {"GET"}, [&store](const http_request &req) {
+    return handle_label_values(store, req.captures.at(0), req.params, now_ms(), front_selector(store));
   });
   add("/api/v1/metadata", {"GET"}, [](const http_request &) { return handle_metadata(); });
   add("/api/v1/query_exemplars", get_post, [](const http_request &) { return handle_query_exemplars(); });
