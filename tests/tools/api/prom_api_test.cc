@@ -34,9 +34,12 @@ TEST_F(PromApi, QueryEvaluatesAtTheGivenTimeOrNow) {
   reply = handle_query(*store, {{"query", "requests"}, {"time", "2023-11-14T22:13:50Z"}}, 0);
   EXPECT_EQ(read_series(reply.body).at(0).points.at(0).text, "60");
 
-  // Without a time the caller's "now" is used: here one before the data.
-  reply = handle_query(*store, {{"query", "sum(requests)"}}, T0 - 1000);
-  EXPECT_EQ(read_series(reply.body).at(0).points.at(0).time_ms, T0 - 1000);
+  // Without a time the caller's "now" is used, and every element carries it;
+  // before the data there is nothing to answer.
+  reply = handle_query(*store, {{"query", "sum(requests)"}}, T0 + 1500);
+  EXPECT_EQ(read_series(reply.body).at(0).points.at(0).time_ms, T0 + 1500);
+  EXPECT_EQ(handle_query(*store, {{"query", "sum(requests)"}}, T0 - 1000).body,
+            R"({"status":"success","data":{"resultType":"vector","result":[]}})");
 }
 
 TEST_F(PromApi, QueryErrorsAreBadRequests) {
@@ -118,24 +121,25 @@ TEST_F(PromApi, QueryRangeOverBudgetIsRefusedBeforeEvaluation) {
   ASSERT_EQ(store->ingest_snapshot(R"([{"name":"requests","value":1,"labels":{"job":"web"},"timestamp_ms":1700000060000}])", 0)
                 .stored,
             1);
-  // Two series in the store, both selected at the end; 5 steps of 15 s.
+  // Two series in the store over 5 steps of 15 s: the first answers at
+  // every step, the second only at the last, from its one sample on.
   struct budget_case {
     const char *query;
     query_budget budget;
     int status;
   };
   const budget_case cases[] = {
-      {"requests", {10, 10}, 200},                 // evaluations and points at their bounds
-      {"requests", {9, 10}, 422},                  // one evaluation over
-      {"requests", {10, 9}, 422},                  // one point over
-      {"sum(requests)", {10, 5}, 200},             // an aggregation answers one series
-      {"  count(requests)", {10, 4}, 422},         // ... of 5 points
-      {"requests{job=\"web\"}", {10, 5}, 200},   // the instant question selects one
-      {"rate(", {10, 0}, 400},                     // the store's own error comes through
-      {"rate(", {0, 0}, 400},                      // ... whatever the window
-      {"sum by (job) (requests)", {10, 10}, 200},  // two groups of 5 points
-      {"sum by (job) (requests)", {10, 9}, 422},
-      {"1", {0, 5}, 200},                          // a scalar asks the store nothing
+      {"requests", {10, 6}, 200},                 // evaluations and points at their bounds
+      {"requests", {9, 6}, 422},                  // one evaluation over: refused before it runs
+      {"requests", {10, 5}, 422},                 // one point over
+      {"sum(requests)", {10, 5}, 200},            // an aggregation answers one series
+      {"  count(requests)", {10, 4}, 422},        // ... of 5 points
+      {"requests{job=\"web\"}", {10, 1}, 200},
+      {"rate(", {10, 0}, 400},                    // a query that does not parse is refused as such
+      {"rate(", {0, 0}, 400},                     // ... whatever the window
+      {"sum by (job) (requests)", {10, 6}, 200},  // groups of 5 points and 1
+      {"sum by (job) (requests)", {10, 5}, 422},
+      {"1", {0, 5}, 200},                         // a scalar asks the store nothing
   };
   for (const budget_case &c : cases) {
     const api_reply reply = handle_query_range(

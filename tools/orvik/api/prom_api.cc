@@ -9,7 +9,8 @@
 #include "library/answer_reader.h"
 #include "api/exposition.h"
 #include "orvik_version.h"
-#include "promql/planner.h"
+#include "api/query_answer.h"
+#include "promql/front.h"
 #include "base/json.h"
 #include "base/times.h"
 #include "base/utf8.h"
@@ -58,18 +59,6 @@ std::optional<int64_t> time_param(const request_params &params, const char *name
   return ms;
 }
 
-api_reply over_budget(const std::string &detail) {
-  return error_reply(422, "execution",
-                     "query processing would load too many samples into memory in query execution: " + detail);
-}
-
-api_reply outcome_reply(promql::query_outcome outcome) {
-  if (outcome.status != 200) return error_reply(outcome.status, outcome.error_type, outcome.error);
-  api_reply reply;
-  reply.body = std::move(outcome.body);
-  return reply;
-}
-
 // Prometheus reads "timeout" and "stats" on both query endpoints. The store
 // answers a query in one call that cannot be cut short, and keeps no
 // statistics, so both are accepted and only checked as Prometheus checks them.
@@ -93,7 +82,8 @@ api_reply answer_reply(std::string answer) {
   return reply;
 }
 
-api_reply handle_query(locked_store &store, const request_params &params, int64_t now) {
+api_reply handle_query(locked_store &store, const request_params &params, int64_t now,
+                       const query_budget &budget) {
   if (auto error = query_options_error(params)) return *error;
   int64_t time = now;
   if (param(params, "time")) {
@@ -105,7 +95,8 @@ api_reply handle_query(locked_store &store, const request_params &params, int64_
   // A missing query is read as "", which the front answers with its own
   // "missing query parameter" error.
   const std::string *query = param(params, "query");
-  return outcome_reply(promql::instant_query(store, query ? *query : std::string(), time));
+  return query_reply(
+      promql::instant_query(store, query ? *query : std::string(), time, {budget.max_evaluations, budget.max_points}));
 }
 
 api_reply handle_query_range(locked_store &store, const request_params &params, const query_budget &budget) {
@@ -128,27 +119,8 @@ api_reply handle_query_range(locked_store &store, const request_params &params, 
   const uint64_t steps = promql::window_steps(*start, *end, *step);
   if (steps > promql::MAX_RANGE_STEPS + 1) return error_reply(400, "bad_data", promql::WINDOW_TOO_LONG);
   const std::string *query = param(params, "query");
-  const std::string expr = query ? *query : std::string();
-  // As many series as the answer holds at the end (about a millisecond to
-  // learn). A query the front refuses is refused as it stands, whatever the
-  // window.
-  // One regex budget for both questions: a query past it is refused by
-  // range_query at once, without matching again.
-  promql::regex_budget regex;
-  const std::optional<promql::answer_extent> size = promql::answer_size(store, expr, *end, &regex);
-  if (!size) return outcome_reply(promql::range_query(store, expr, *start, *end, *step, UINT64_MAX, &regex));
-  const uint64_t selected = size->elements;
-  // A scalar is computed in the host: the store evaluates nothing for it.
-  const uint64_t evaluations = size->asks_store ? steps * store.series_count() : 0;
-  if (evaluations > budget.max_evaluations)
-    return over_budget(std::to_string(steps) + " steps over " + std::to_string(evaluations / steps) +
-                       " series in the store, limit " + std::to_string(budget.max_evaluations) +
-                       " (--query.max-evaluations)");
-  if (selected * steps > budget.max_points)
-    return over_budget(std::to_string(selected) + " series of " + std::to_string(steps) + " steps, limit " +
-                       std::to_string(budget.max_points) + " points (--query.max-points)");
-  // Questions for groups beyond the evaluation budget are computed in the host.
-  return outcome_reply(promql::range_query(store, expr, *start, *end, *step, budget.max_evaluations, &regex));
+  return query_reply(promql::range_query(store, query ? *query : std::string(), *start, *end, *step,
+                                         {budget.max_evaluations, budget.max_points}));
 }
 
 api_reply handle_labels(locked_store &store) { return answer_reply(store.label_names()); }

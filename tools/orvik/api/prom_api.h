@@ -27,7 +27,8 @@ struct query_budget {
 api_reply answer_reply(std::string answer);
 
 // GET/POST /api/v1/query: query, time (optional, default now).
-api_reply handle_query(locked_store &store, const request_params &params, int64_t now);
+api_reply handle_query(locked_store &store, const request_params &params, int64_t now,
+                       const query_budget &budget = {});
 // GET/POST /api/v1/query_range: query, start, end, step, all required. Over
 // the budget, 422 before the store evaluates the range.
 api_reply handle_query_range(locked_store &store, const request_params &params, const query_budget &budget = {});

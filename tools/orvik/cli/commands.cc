@@ -9,7 +9,8 @@
 #include "library/answer_reader.h"
 #include "cli/chart.h"
 #include "api/prom_api.h"
-#include "promql/planner.h"
+#include "api/query_answer.h"
+#include "promql/front.h"
 #include "base/times.h"
 
 namespace orvik_host {
@@ -42,11 +43,6 @@ int print_answer(const std::string &answer, std::ostream &out) {
 // when the store said why on the way.
 int unless_incomplete(locked_store &store, int status) { return store.rejected_samples() ? 1 : status; }
 
-// The front's answer, or its refusal as the error document a server sends.
-std::string outcome_text(const promql::query_outcome &outcome) {
-  if (outcome.status == 200) return outcome.body;
-  return error_reply(outcome.status, outcome.error_type, outcome.error).body;
-}
 
 }  // namespace
 
@@ -80,7 +76,7 @@ int run_query(const store_options &options, const std::string &expr, const std::
   load_stats stats;
   auto store = open_store(options, stats, err);
   if (!store) return 1;
-  return unless_incomplete(*store, print_answer(outcome_text(promql::instant_query(*store, expr, time_ms)), out));
+  return unless_incomplete(*store, print_answer(query_text(promql::instant_query(*store, expr, time_ms)), out));
 }
 
 int run_query_range(const store_options &options, const std::string &expr, const std::string &start,
@@ -107,7 +103,7 @@ int run_query_range(const store_options &options, const std::string &expr, const
   load_stats stats;
   auto store = open_store(options, stats, err);
   if (!store) return 1;
-  const std::string answer = outcome_text(promql::range_query(*store, expr, start_ms, end_ms, step_ms));
+  const std::string answer = query_text(promql::range_query(*store, expr, start_ms, end_ms, step_ms));
   if (!plot) return unless_incomplete(*store, print_answer(answer, out));
   const answer_status status = read_status(answer);
   if (!status.success) return print_answer(answer, out);

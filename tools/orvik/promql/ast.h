@@ -98,8 +98,8 @@ const function_info *find_function(std::string_view name);
 bool check_types(expr &e, size_t *pos, std::string *message);
 
 // Parses and type-checks a whole query. False with *error set to the text of
-// a 400 bad_data answer ("parse error at char N: ..."); the bounds are those
-// of parse_query.
+// a 400 bad_data answer ("parse error at char N: ..." or, past a bound,
+// "not supported at char N: ...").
 bool parse_expr(std::string_view text, expr_ptr *out, std::string *error);
 
 }  // namespace orvik_host::promql

@@ -13,8 +13,7 @@
 namespace orvik_host::promql {
 namespace {
 
-// The functions of the language; those the front does not answer are named
-// as unsupported, any other name as unknown.
+// The functions of the language; any other name is unknown.
 constexpr std::string_view kFunctions[] = {
     "abs", "absent", "absent_over_time", "acos", "acosh", "asin", "asinh", "atan", "atanh",
     "avg_over_time", "ceil", "changes", "clamp", "clamp_max", "clamp_min", "cos", "cosh",
@@ -70,9 +69,7 @@ std::string error_text(const failure &f) {
 
 class parser {
  public:
-  // full: the whole language, as the engine evaluates it; otherwise what
-  // the front answers, with everything else refused as unsupported.
-  parser(std::vector<token> tokens, bool full) : t_(std::move(tokens)), full_(full) {}
+  explicit parser(std::vector<token> tokens) : t_(std::move(tokens)) {}
 
   bool failed() const { return failed_; }
   const failure &why() const { return failure_; }
@@ -114,7 +111,6 @@ class parser {
     failed_ = true;
     return nullptr;
   }
-  std::nullptr_t refuse(size_t pos, std::string message) { return fail(pos, std::move(message), true); }
 
   bool expect(tok kind, const char *what) {
     if (peek().kind == kind) {
@@ -222,13 +218,7 @@ class parser {
       n->op = operator_of(op);
       n->text = op.kind == tok::identifier ? lower(op.text) : describe(op).substr(1, describe(op).size() - 2);
       ++i_;
-      if (!full_ && peek().kind == tok::identifier) {
-        const std::string w = lower(peek().text);
-        if (w == "bool") return refuse(peek().pos, "the bool modifier of comparisons");
-        if (w == "on" || w == "ignoring" || w == "group_left" || w == "group_right")
-          return refuse(peek().pos, "vector matching (" + w + ")");
-      }
-      if (full_ && !modifiers(n.get())) return nullptr;
+      if (!modifiers(n.get())) return nullptr;
       // ^ groups to the right, everything else to the left.
       node_ptr rhs = binary(prec == 7 ? prec : prec + 1);
       if (!rhs) return nullptr;
@@ -260,7 +250,6 @@ class parser {
       if (t.kind == tok::lbracket) {
         const bool subquery = peek(1).kind == tok::colon || (peek(1).kind == tok::duration && peek(2).kind == tok::colon);
         if (subquery) {
-          if (!full_) return refuse(t.pos, "subqueries");
           e = subquery_of(std::move(e));
           continue;
         }
@@ -274,10 +263,8 @@ class parser {
         e->k = node::kind::matrix;
         e->range_ms = d.duration_ms;
       } else if (t.kind == tok::at) {
-        if (!full_) return refuse(t.pos, "the @ modifier");
         if (!at_modifier(e.get())) return nullptr;
       } else if (t.kind == tok::identifier && lower(t.text) == "offset") {
-        if (!full_) return refuse(t.pos, "the offset modifier");
         if (!offset_modifier(e.get())) return nullptr;
       } else {
         break;
@@ -410,7 +397,6 @@ class parser {
     const token &name = take();
     ++i_;  // "("
     if (!one_of(name.text, kFunctions)) return fail(name.pos, "unknown function with name \"" + name.text + "\"");
-    if (!full_ && name.text != "rate" && name.text != "irate") return refuse(name.pos, "the function " + name.text + "()");
     node_ptr n = std::make_unique<node>();
     n->k = node::kind::call;
     n->pos = name.pos;
@@ -440,8 +426,6 @@ class parser {
   node_ptr aggregation() {
     const token &name = take();
     const std::string op = lower(name.text);
-    if (!full_ && op != "sum" && op != "avg" && op != "min" && op != "max" && op != "count")
-      return refuse(name.pos, "the aggregation " + op + "()");
     node_ptr n = std::make_unique<node>();
     n->k = node::kind::aggregate;
     n->pos = name.pos;
@@ -594,131 +578,9 @@ class parser {
   size_t i_ = 0;
   size_t regexes_ = 0;
   size_t depth_ = 0;
-  bool full_ = false;
   bool failed_ = false;
   failure failure_{0, "", false};
 };
-
-// ---- From the tree to the shapes the front answers ----------------------
-
-const node &strip(const node &n) { return n.k == node::kind::paren ? strip(*n.args[0]) : n; }
-
-bool is_scalar(const node &n) {
-  const node &s = strip(n);
-  switch (s.k) {
-    case node::kind::number: return true;
-    case node::kind::unary: return is_scalar(*s.args[0]);
-    case node::kind::binary: return is_scalar(*s.args[0]) && is_scalar(*s.args[1]);
-    default: return false;
-  }
-}
-
-// The first construct of a scalar tree the front cannot compute.
-const node *unsupported_scalar_op(const node &n) {
-  const node &s = strip(n);
-  if (s.k == node::kind::unary) return unsupported_scalar_op(*s.args[0]);
-  if (s.k != node::kind::binary) return nullptr;
-  if (const node *inner = unsupported_scalar_op(*s.args[0])) return inner;
-  switch (s.op) {
-    case binop::add: case binop::sub: case binop::mul: case binop::div: case binop::mod: case binop::pow: break;
-    default: return &s;
-  }
-  return unsupported_scalar_op(*s.args[1]);
-}
-
-double scalar_value(const node &n) {
-  const node &s = strip(n);
-  if (s.k == node::kind::number) return s.number;
-  if (s.k == node::kind::unary) {
-    const double v = scalar_value(*s.args[0]);
-    return s.negate ? -v : v;
-  }
-  const double a = scalar_value(*s.args[0]);
-  const double b = scalar_value(*s.args[1]);
-  switch (s.op) {
-    case binop::add: return a + b;
-    case binop::sub: return a - b;
-    case binop::mul: return a * b;
-    case binop::div: return a / b;
-    case binop::mod: return std::fmod(a, b);
-    default: return std::pow(a, b);
-  }
-}
-
-// Reads a selector, or rate or irate of one, into *out; anything else is
-// named in *why.
-bool vector_shape(const node &n, query_shape *out, failure *why) {
-  const node &s = strip(n);
-  switch (s.k) {
-    case node::kind::selector:
-      out->sel = s.sel;
-      return true;
-    case node::kind::call: {
-      if (s.args.size() != 1) {
-        *why = {s.pos, "expected 1 argument in call to function \"" + s.text + "\", got " + std::to_string(s.args.size()), false};
-        return false;
-      }
-      const node &arg = strip(*s.args[0]);
-      if (arg.k != node::kind::matrix) {
-        *why = {arg.pos, "expected type range vector in call to function \"" + s.text + "\"", false};
-        return false;
-      }
-      out->fn = s.text == "rate" ? range_fn::rate : range_fn::irate;
-      out->sel = arg.sel;
-      out->range_ms = arg.range_ms;
-      return true;
-    }
-    case node::kind::aggregate: *why = {s.pos, "nested aggregations", true}; return false;
-    case node::kind::binary: *why = {s.pos, "binary operators on vectors (" + s.text + ")", true}; return false;
-    case node::kind::unary: *why = {s.pos, "unary operators on vectors", true}; return false;
-    case node::kind::number: *why = {s.pos, "numbers as the argument of an aggregation", true}; return false;
-    case node::kind::string: *why = {s.pos, "string literals", true}; return false;
-    case node::kind::matrix:
-      *why = {s.pos, "a range selector outside rate() and irate()", true};
-      return false;
-    default: *why = {s.pos, "this expression", true}; return false;
-  }
-}
-
-bool shape_of(const node &top, bool range_query, query_shape *out, failure *why) {
-  const node &s = strip(top);
-  if (is_scalar(s)) {
-    if (const node *op = unsupported_scalar_op(s)) {
-      *why = {op->pos, "the operator " + op->text + " between numbers", true};
-      return false;
-    }
-    out->kind = query_shape::kind::scalar;
-    out->scalar = scalar_value(s);
-    return true;
-  }
-  if (s.k == node::kind::matrix) {
-    *why = {s.pos,
-            range_query ? "a range selector as a range query (it must be an instant vector or a scalar)"
-                        : "a bare range selector in an instant query: the store cannot list raw samples, "
-                          "ask for the selector without a range or for rate() of it",
-            true};
-    return false;
-  }
-  if (s.k == node::kind::string) {
-    *why = {s.pos, "string literals", true};
-    return false;
-  }
-  if (s.k == node::kind::binary && (is_scalar(*s.args[0]) || is_scalar(*s.args[1]))) {
-    *why = {s.pos, "binary operators between a vector and a number (" + s.text + ")", true};
-    return false;
-  }
-  if (s.k == node::kind::binary) {
-    *why = {s.pos, "binary operators between vectors (" + s.text + ")", true};
-    return false;
-  }
-  out->kind = query_shape::kind::vector;
-  if (s.k != node::kind::aggregate) return vector_shape(s, out, why);
-  out->agg = s.text == "sum" ? agg_op::sum : s.text == "avg" ? agg_op::avg : s.text == "min" ? agg_op::min
-           : s.text == "max" ? agg_op::max : agg_op::count;
-  out->without = s.without;
-  out->grouping = s.grouping;
-  return vector_shape(*s.args[0], out, why);
-}
 
 }  // namespace
 
@@ -734,28 +596,6 @@ bool matcher_passes(const matcher &m, std::string_view value) {
   return false;
 }
 
-bool parse_query(std::string_view text, bool range_query, query_shape *out, std::string *error) {
-  std::vector<token> tokens;
-  lex_error lexed;
-  if (!lex(text, &tokens, &lexed)) {
-    *error = error_text({lexed.pos, lexed.message, false});
-    return false;
-  }
-  parser p(std::move(tokens), false);
-  node_ptr tree = p.expression();
-  if (!tree) {
-    *error = error_text(p.why());
-    return false;
-  }
-  failure why{0, "", false};
-  *out = query_shape();
-  if (!shape_of(*tree, range_query, out, &why)) {
-    *error = error_text(why);
-    return false;
-  }
-  return true;
-}
-
 bool parse_selector(std::string_view text, selector *out, std::string *error) {
   std::vector<token> tokens;
   lex_error lexed;
@@ -763,7 +603,7 @@ bool parse_selector(std::string_view text, selector *out, std::string *error) {
     *error = error_text({lexed.pos, lexed.message, false});
     return false;
   }
-  parser p(std::move(tokens), false);
+  parser p(std::move(tokens));
   if (!p.lone_selector(out)) {
     *error = error_text(p.why());
     return false;
@@ -778,7 +618,7 @@ bool parse_expr(std::string_view text, expr_ptr *out, std::string *error) {
     *error = error_text({lexed.pos, lexed.message, false});
     return false;
   }
-  parser p(std::move(tokens), true);
+  parser p(std::move(tokens));
   node_ptr tree = p.expression();
   if (!tree) {
     *error = error_text(p.why());

@@ -1,8 +1,5 @@
-// The query front's reading of a query text. The whole text is parsed with
-// the full grammar, so that a construct the front cannot answer is named and
-// refused, never read as something else; what is left is one of the few
-// shapes the front answers: a scalar, a selector (optionally under rate or
-// irate), or one aggregation of those, grouped or not.
+// Selectors and their matchers as the query language writes them, and the
+// bounds of reading a query text; the whole tree is in promql/ast.h.
 #ifndef ORVIK_HOST_PROMQL_PARSER_H
 #define ORVIK_HOST_PROMQL_PARSER_H
 
@@ -35,20 +32,6 @@ struct selector {
   size_t pos = 0;
 };
 
-enum class agg_op { none, sum, avg, min, max, count };
-enum class range_fn { none, rate, irate };
-
-struct query_shape {
-  enum class kind { scalar, vector } kind = kind::vector;
-  double scalar = 0.0;
-  agg_op agg = agg_op::none;
-  bool without = false;                // grouping drops the listed labels
-  std::vector<std::string> grouping;   // by/without labels, each once, in the order written
-  range_fn fn = range_fn::none;
-  selector sel;
-  int64_t range_ms = 0;  // the bracketed range of rate and irate
-};
-
 // Regular expressions cost memory when they are compiled; a query may hold
 // this many, each compiled within REGEX_MAX_MEM bytes (past it, RE2 refuses
 // the expression as too large and the query gets a 400 naming it).
@@ -64,11 +47,6 @@ inline constexpr int MAX_REGEX_PROGRAM = 2048;
 // descends once per level, and a query of 4,096 tokens could otherwise take
 // thousands of stack frames.
 inline constexpr size_t MAX_NESTING = 128;
-
-// Parses a query for an instant (range_query false) or a range query. False
-// with *error set to the message of a 400 answer naming what is wrong or not
-// supported and the character where it starts.
-bool parse_query(std::string_view text, bool range_query, query_shape *out, std::string *error);
 
 // Parses a lone selector, as series listings take them; no range, nothing
 // around it.

@@ -11,10 +11,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "library/answer_reader.h"
+#include "library/selector.h"
 #include "promql/parser.h"
 #include "library/store.h"
 
@@ -50,28 +52,6 @@ std::optional<std::vector<selected_series>> select_series(locked_store &store, s
                                                           int64_t time_ms, std::string *error,
                                                           regex_budget *budget);
 
-// The store reads at most this many matchers of a selector; the host
-// applies any further ones itself.
-inline constexpr size_t LIBRARY_MAX_MATCHERS = 16;
-
-// A selector in the store's own language, built from matchers it reads
-// exactly as the query means them.
-class library_selector {
- public:
-  // Adds `name op "value"` when the store reads it as meant; false (nothing
-  // added) when it would not: regular expressions, empty values of labels
-  // (the store reads `a=""` as "a is present and empty"), names and values
-  // longer than the store's fields, NUL bytes, the matcher limit.
-  bool add(std::string_view name, match_op op, std::string_view value);
-  size_t count() const { return count_; }
-  // {...}, or a selector of every series when no matcher was added.
-  std::string text() const;
-
- private:
-  std::string matchers_;
-  size_t count_ = 0;
-};
-
 // What the store answered for a selector, and which of its series pass the
 // matchers the store was not given.
 struct selection {
@@ -82,7 +62,25 @@ struct selection {
 
 // Splits a selector: the matchers the store takes go into *library, the
 // others are marked in *host_side.
-void split_selector(const selector &sel, library_selector *library, std::vector<bool> *host_side);
+void split_selector(const selector &sel, store_selector *library, std::vector<bool> *host_side);
+
+// The host-side matchers of one selector, each regular expression's
+// verdicts kept by value: series share values (names, jobs), and a value
+// already judged costs no budget.
+class host_filter {
+ public:
+  host_filter(const selector &sel, const std::vector<bool> &host_side, regex_budget *budget)
+      : sel_(sel), host_side_(host_side), budget_(budget), verdicts_(sel.matchers.size()) {}
+  // Whether a series with these labels passes; false also once the budget is
+  // exhausted.
+  bool pass(const label_list &labels);
+
+ private:
+  const selector &sel_;
+  const std::vector<bool> &host_side_;
+  regex_budget *budget_;
+  std::vector<std::unordered_map<std::string, bool>> verdicts_;
+};
 
 // Applies the host-side matchers to a library answer, spending the budget;
 // once it is exhausted, stops with budget->exhausted set and the selection

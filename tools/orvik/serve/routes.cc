@@ -22,7 +22,7 @@ std::vector<route> api_routes(locked_store &store, const query_budget &budget, c
     return r;
   };
   add("/api/v1/query", get_post,
-      [&store](const http_request &req) { return handle_query(store, req.params, now_ms()); });
+      [&store, budget](const http_request &req) { return handle_query(store, req.params, now_ms(), budget); });
   add("/api/v1/query_range", get_post,
       [&store, budget](const http_request &req) { return handle_query_range(store, req.params, budget); });
   // A selector per request: its regular expressions share one budget.

@@ -1,0 +1,128 @@
+#include "api/query_answer.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+#include "base/json.h"
+
+namespace orvik_host {
+namespace {
+
+using promql::value_type;
+
+yyjson_mut_val *raw(yyjson_mut_doc *doc, const std::string &text) {
+  return yyjson_mut_rawncpy(doc, text.data(), text.size());
+}
+
+yyjson_mut_val *pair(yyjson_mut_doc *doc, int64_t t, const std::string &v) {
+  yyjson_mut_val *p = yyjson_mut_arr(doc);
+  yyjson_mut_arr_append(p, raw(doc, timestamp_text(t)));
+  yyjson_mut_arr_append(p, yyjson_mut_strncpy(doc, v.data(), v.size()));
+  return p;
+}
+
+yyjson_mut_val *metric(yyjson_mut_doc *doc, const promql::label_set &labels) {
+  yyjson_mut_val *m = yyjson_mut_obj(doc);
+  for (const promql::label &l : labels)
+    yyjson_mut_obj_add(m, yyjson_mut_strncpy(doc, l.name.data(), l.name.size()),
+                       yyjson_mut_strncpy(doc, l.value.data(), l.value.size()));
+  return m;
+}
+
+const char *result_type(value_type t) {
+  switch (t) {
+    case value_type::scalar: return "scalar";
+    case value_type::vector: return "vector";
+    case value_type::matrix: return "matrix";
+    case value_type::string: return "string";
+  }
+  return "vector";
+}
+
+}  // namespace
+
+std::string value_text(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
+  char buf[400];
+  const double a = std::fabs(v);
+  const auto format = a != 0 && (a < 1e-6 || a >= 1e21) ? std::chars_format::scientific : std::chars_format::fixed;
+  const auto end = std::to_chars(buf, buf + sizeof buf, v, format).ptr;
+  return std::string(buf, end);
+}
+
+std::string timestamp_text(int64_t ms) {
+  std::string out;
+  uint64_t m = static_cast<uint64_t>(ms);
+  if (ms < 0) {
+    out += '-';
+    m = 0 - m;
+  }
+  out += std::to_string(m / 1000);
+  if (const unsigned fraction = static_cast<unsigned>(m % 1000)) {
+    char digits[5];
+    std::snprintf(digits, sizeof digits, ".%03u", fraction);
+    out += digits;
+  }
+  return out;
+}
+
+std::string write_query_answer(const promql::query_value &value, bool pretty) {
+  mut_doc_ptr owner(yyjson_mut_doc_new(nullptr));
+  yyjson_mut_doc *doc = owner.get();
+  if (!doc) return "{}";
+  yyjson_mut_val *root = yyjson_mut_obj(doc);
+  yyjson_mut_doc_set_root(doc, root);
+  yyjson_mut_obj_add_str(doc, root, "status", "success");
+  yyjson_mut_val *data = yyjson_mut_obj_add_obj(doc, root, "data");
+  yyjson_mut_obj_add_str(doc, data, "resultType", result_type(value.type));
+  switch (value.type) {
+    case value_type::scalar:
+      yyjson_mut_obj_add_val(doc, data, "result", pair(doc, value.t, value_text(value.scalar)));
+      break;
+    case value_type::string:
+      yyjson_mut_obj_add_val(doc, data, "result", pair(doc, value.t, value.str));
+      break;
+    case value_type::vector: {
+      yyjson_mut_val *result = yyjson_mut_obj_add_arr(doc, data, "result");
+      for (const promql::sample &s : value.vector) {
+        yyjson_mut_val *e = yyjson_mut_arr_add_obj(doc, result);
+        yyjson_mut_obj_add_val(doc, e, "metric", metric(doc, s.metric));
+        yyjson_mut_obj_add_val(doc, e, "value", pair(doc, s.t, value_text(s.v)));
+      }
+      break;
+    }
+    case value_type::matrix: {
+      yyjson_mut_val *result = yyjson_mut_obj_add_arr(doc, data, "result");
+      for (const promql::series &s : value.matrix) {
+        yyjson_mut_val *e = yyjson_mut_arr_add_obj(doc, result);
+        yyjson_mut_obj_add_val(doc, e, "metric", metric(doc, s.metric));
+        yyjson_mut_val *values = yyjson_mut_obj_add_arr(doc, e, "values");
+        for (const promql::point &p : s.points) yyjson_mut_arr_append(values, pair(doc, p.t, value_text(p.v)));
+      }
+      break;
+    }
+  }
+  if (!pretty) return write_compact(doc);
+  size_t len = 0;
+  char *text = yyjson_mut_write(doc, YYJSON_WRITE_PRETTY, &len);
+  if (!text) return "{}";
+  std::string out(text, len);
+  std::free(text);
+  return out;
+}
+
+api_reply query_reply(const promql::query_outcome &outcome) {
+  if (outcome.status != 200) return error_reply(outcome.status, outcome.error_type, outcome.error);
+  api_reply reply;
+  reply.body = write_query_answer(outcome.value, false);
+  return reply;
+}
+
+std::string query_text(const promql::query_outcome &outcome) {
+  if (outcome.status != 200) return error_reply(outcome.status, outcome.error_type, outcome.error).body;
+  return write_query_answer(outcome.value, true);
+}
+
+}  // namespace orvik_host
