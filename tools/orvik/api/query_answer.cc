@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 #include "base/json.h"
@@ -15,12 +16,25 @@ yyjson_mut_val *raw(yyjson_mut_doc *doc, const std::string &text) {
   return yyjson_mut_rawncpy(doc, text.data(), text.size());
 }
 
-yyjson_mut_val *pair(yyjson_mut_doc *doc, int64_t t, const std::string &v) {
-  yyjson_mut_val *p = yyjson_mut_arr(doc);
-  yyjson_mut_arr_append(p, raw(doc, timestamp_text(t)));
-  yyjson_mut_arr_append(p, yyjson_mut_strncpy(doc, v.data(), v.size()));
-  return p;
-}
+// The command line prints answers as the library writes its own, so that
+// what people and scripts read there did not change when the host began to
+// evaluate queries itself: times as JSON reals, values in 14 significant
+// digits.
+struct writer {
+  yyjson_mut_doc *doc;
+  bool library_style;
+
+  yyjson_mut_val *pair(int64_t t, const std::string &v) const {
+    yyjson_mut_val *p = yyjson_mut_arr(doc);
+    yyjson_mut_arr_append(p, library_style ? yyjson_mut_real(doc, static_cast<double>(t) / 1000.0)
+                                           : raw(doc, timestamp_text(t)));
+    yyjson_mut_arr_append(p, yyjson_mut_strncpy(doc, v.data(), v.size()));
+    return p;
+  }
+  yyjson_mut_val *pair(int64_t t, double v) const {
+    return pair(t, library_style ? library_value_text(v) : value_text(v));
+  }
+};
 
 yyjson_mut_val *metric(yyjson_mut_doc *doc, const promql::label_set &labels) {
   yyjson_mut_val *m = yyjson_mut_obj(doc);
@@ -41,6 +55,14 @@ const char *result_type(value_type t) {
 }
 
 }  // namespace
+
+std::string library_value_text(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.14g", v);
+  return buf;
+}
 
 std::string value_text(double v) {
   if (std::isnan(v)) return "NaN";
@@ -72,6 +94,7 @@ std::string write_query_answer(const promql::query_value &value, bool pretty) {
   mut_doc_ptr owner(yyjson_mut_doc_new(nullptr));
   yyjson_mut_doc *doc = owner.get();
   if (!doc) return "{}";
+  const writer w{doc, pretty};
   yyjson_mut_val *root = yyjson_mut_obj(doc);
   yyjson_mut_doc_set_root(doc, root);
   yyjson_mut_obj_add_str(doc, root, "status", "success");
@@ -79,17 +102,17 @@ std::string write_query_answer(const promql::query_value &value, bool pretty) {
   yyjson_mut_obj_add_str(doc, data, "resultType", result_type(value.type));
   switch (value.type) {
     case value_type::scalar:
-      yyjson_mut_obj_add_val(doc, data, "result", pair(doc, value.t, value_text(value.scalar)));
+      yyjson_mut_obj_add_val(doc, data, "result", w.pair(value.t, value.scalar));
       break;
     case value_type::string:
-      yyjson_mut_obj_add_val(doc, data, "result", pair(doc, value.t, value.str));
+      yyjson_mut_obj_add_val(doc, data, "result", w.pair(value.t, value.str));
       break;
     case value_type::vector: {
       yyjson_mut_val *result = yyjson_mut_obj_add_arr(doc, data, "result");
       for (const promql::sample &s : value.vector) {
         yyjson_mut_val *e = yyjson_mut_arr_add_obj(doc, result);
         yyjson_mut_obj_add_val(doc, e, "metric", metric(doc, s.metric));
-        yyjson_mut_obj_add_val(doc, e, "value", pair(doc, s.t, value_text(s.v)));
+        yyjson_mut_obj_add_val(doc, e, "value", w.pair(s.t, s.v));
       }
       break;
     }
@@ -99,7 +122,7 @@ std::string write_query_answer(const promql::query_value &value, bool pretty) {
         yyjson_mut_val *e = yyjson_mut_arr_add_obj(doc, result);
         yyjson_mut_obj_add_val(doc, e, "metric", metric(doc, s.metric));
         yyjson_mut_val *values = yyjson_mut_obj_add_arr(doc, e, "values");
-        for (const promql::point &p : s.points) yyjson_mut_arr_append(values, pair(doc, p.t, value_text(p.v)));
+        for (const promql::point &p : s.points) yyjson_mut_arr_append(values, w.pair(p.t, p.v));
       }
       break;
     }

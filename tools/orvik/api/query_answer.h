@@ -12,14 +12,18 @@
 
 namespace orvik_host {
 
-// Compact for the wire, as a Prometheus server sends it; pretty (four
-// spaces, a member a line) for people reading the command line.
+// Compact for the wire, as a Prometheus server sends it; pretty for people
+// reading the command line, laid out and numbered as the library writes its
+// own answers (four spaces, a member a line, times as JSON reals, values in
+// 14 significant digits).
 std::string write_query_answer(const promql::query_value &value, bool pretty);
 
 // A value as Prometheus writes it: "NaN", "+Inf", "-Inf", else the shortest
 // text that reads back as the same double, with an exponent only below 1e-6
 // and from 1e21 on.
 std::string value_text(double v);
+// A value as the library writes it: "%.14g", "NaN", "+Inf", "-Inf".
+std::string library_value_text(double v);
 // Seconds with the milliseconds after a point when there are any.
 std::string timestamp_text(int64_t ms);
 

@@ -164,20 +164,21 @@
     return names[0];
   }
 
-  // A plain selector answers each series' newest sample at or before the
-  // asked time, and its oldest sample when every sample is newer; asked at
-  // now and at the epoch's first second, it tells where the data lies.
+  // timestamp() of a plain selector at now answers each series' newest
+  // sample time; its smallest value over the day before, second by second,
+  // is the time of the oldest sample within that day.
   async function findDataWindow(query) {
     const name = metricOf(query);
     if (!name) return null;
     const now = Date.now() / 1000;
-    const [newest, oldest] = await Promise.all([ask('/api/v1/query', { query: name, time: now.toFixed(3) }),
-      ask('/api/v1/query', { query: name, time: '1' })]);
-    if (!newest.data || !oldest.data || newest.data.resultType !== 'vector') return null;
-    const end = Math.max(...newest.data.result.map((e) => e.value[0]));
-    const start = Math.min(...oldest.data.result.map((e) => e.value[0]));
-    if (!Number.isFinite(end) || !Number.isFinite(start) || end >= now - STALE_SECONDS) return null;
-    return { start: Math.min(start, end - 60), end };
+    const newest = await ask('/api/v1/query', { query: 'max(timestamp(' + name + '))', time: now.toFixed(3) });
+    if (!newest.data || newest.data.resultType !== 'vector' || !newest.data.result.length) return null;
+    const end = Number(newest.data.result[0].value[1]);
+    if (!Number.isFinite(end) || end >= now - STALE_SECONDS) return null;
+    const oldest = await ask('/api/v1/query',
+      { query: 'min(min_over_time(timestamp(' + name + ')[1d:1s]))', time: end.toFixed(3) });
+    const start = oldest.data && oldest.data.result.length ? Number(oldest.data.result[0].value[1]) : end - 3600;
+    return { start: Math.min(Number.isFinite(start) ? start : end - 3600, end - 60), end };
   }
 
   async function updateWindow(query) {
