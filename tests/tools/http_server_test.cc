@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -337,6 +339,110 @@ TEST_F(HttpServer, ServesMetricsAndLogsOneLinePerRequest) {
   EXPECT_FALSE(std::getline(lines, third)) << log.str();
   EXPECT_NE(first.find(" 127.0.0.1 GET /metrics 200 "), std::string::npos) << first;
   EXPECT_NE(second.find(" GET /nothing 404 "), std::string::npos) << second;
+}
+
+TEST_F(HttpServer, FramesRequestsStrictly) {
+  const std::string smuggled = "GET /metrics HTTP/1.1\r\nHost: t\r\n\r\n";
+  const auto with_coding = [&](const std::string &coding) {
+    return "POST /api/v1/query HTTP/1.1\r\nHost: t\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+           "Transfer-Encoding: " + coding + "\r\n\r\n" + smuggled;
+  };
+  const std::string close = "Host: t\r\nConnection: close\r\n";
+  struct framing_case {
+    std::string name, request;
+    int status;
+    std::string content_length;  // "" when not checked
+  };
+  const framing_case cases[] = {
+      {"HEAD of the health probe", "HEAD /-/healthy HTTP/1.1\r\n" + close + "\r\n", 200, "18"},
+      {"HEAD of the readiness probe", "HEAD /-/ready HTTP/1.1\r\n" + close + "\r\n", 200, "16"},
+      {"HEAD elsewhere", "HEAD /api/v1/labels HTTP/1.1\r\n" + close + "\r\n", 405, ""},
+      {"identity coding", with_coding("identity"), 400, ""},
+      {"gzip coding", with_coding("gzip"), 400, ""},
+      {"chunked, then identity", with_coding("chunked, identity"), 400, ""},
+      {"chunked", "POST /api/v1/query HTTP/1.1\r\n" + close +
+                      "Content-Type: application/x-www-form-urlencoded\r\nTransfer-Encoding: chunked\r\n\r\n"
+                      "8\r\nquery=up\r\n0\r\n\r\n",
+       200, ""},
+      {"a header line over the header bound", "GET /metrics HTTP/1.1\r\n" + close + "Cookie: " + std::string(17000, 'c') +
+                                                  "\r\n\r\n",
+       431, ""},
+      {"a target over its bound", "GET /metrics?" + std::string(9000, 'q') + " HTTP/1.1\r\n" + close + "\r\n", 414, ""},
+      {"a request line over the header bound", "GET /" + std::string(17000, 'a') + " HTTP/1.1\r\n" + close + "\r\n",
+       414, ""},
+  };
+  for (const framing_case &c : cases) {
+    auto got = send_request(port, c.request);
+    ASSERT_TRUE(got) << c.name;
+    EXPECT_EQ(got->status, c.status) << c.name << ": " << got->body;
+    // One answer only: nothing of a smuggled request is answered.
+    EXPECT_EQ(got->body.find("HTTP/1.1"), std::string::npos) << c.name;
+    if (c.content_length.empty()) continue;
+    EXPECT_EQ(got->header("content-length"), c.content_length) << c.name;
+    EXPECT_EQ(got->body, "") << c.name;
+  }
+}
+
+// The probes are answered on the I/O thread while every worker and the
+// credential check are held up; a check past the queue is refused at once.
+TEST(HttpServerQueues, ProbesAndRefusalsWaitBehindNothing) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool open = false;
+  int held = 0;
+  const auto hold = [&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    ++held;
+    changed.notify_all();
+    changed.wait(lock, [&] { return open; });
+  };
+  std::unique_ptr<locked_store> store = locked_store::create(64, 16, nullptr);
+  ASSERT_TRUE(store);
+  std::vector<route> routes = api_routes(*store, query_budget{}, metrics_page{});
+  routes.emplace_back().path = "/slow";
+  routes.back().handler = [&](const http_request &) {
+    hold();
+    return api_reply{};
+  };
+  server_options options;
+  options.worker_threads = 1;
+  options.max_checks_waiting = 1;
+  options.guard = [](const http_request &request, api_reply &) {
+    return request.header("Authorization") ? guard_verdict::check : guard_verdict::pass;
+  };
+  options.check = [&](const http_request &) -> std::optional<api_reply> {
+    hold();
+    return std::nullopt;
+  };
+  http_server server(routes, options);
+  const int port = server.bind({"127.0.0.1", 0});
+  ASSERT_GT(port, 0);
+  std::thread serving([&] { server.run(); });
+  std::thread slow([&] { EXPECT_EQ(request(port, "GET", "/slow")->status, 200); });
+  std::thread checked([&] {
+    EXPECT_EQ(send_request(port, "GET /api/v1/labels HTTP/1.1\r\nConnection: close\r\nAuthorization: x\r\n\r\n")
+                  ->status,
+              200);
+  });
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return held == 2; }));
+  }
+  EXPECT_EQ(request(port, "GET", "/-/healthy")->status, 200);
+  EXPECT_EQ(request(port, "HEAD", "/-/ready")->status, 200);
+  auto busy = send_request(port, "GET /api/v1/labels HTTP/1.1\r\nConnection: close\r\nAuthorization: y\r\n\r\n");
+  ASSERT_TRUE(busy);
+  EXPECT_EQ(busy->status, 429);
+  EXPECT_EQ(busy->header("retry-after"), "1");
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    open = true;
+  }
+  changed.notify_all();
+  slow.join();
+  checked.join();
+  server.stop();
+  serving.join();
 }
 
 }  // namespace
