@@ -341,48 +341,6 @@ TEST_F(HttpServer, ServesMetricsAndLogsOneLinePerRequest) {
   EXPECT_NE(second.find(" GET /nothing 404 "), std::string::npos) << second;
 }
 
-TEST_F(HttpServer, FramesRequestsStrictly) {
-  const std::string smuggled = "GET /metrics HTTP/1.1\r\nHost: t\r\n\r\n";
-  const auto with_coding = [&](const std::string &coding) {
-    return "POST /api/v1/query HTTP/1.1\r\nHost: t\r\nContent-Type: application/x-www-form-urlencoded\r\n"
-           "Transfer-Encoding: " + coding + "\r\n\r\n" + smuggled;
-  };
-  const std::string close = "Host: t\r\nConnection: close\r\n";
-  struct framing_case {
-    std::string name, request;
-    int status;
-    std::string content_length;  // "" when not checked
-  };
-  const framing_case cases[] = {
-      {"HEAD of the health probe", "HEAD /-/healthy HTTP/1.1\r\n" + close + "\r\n", 200, "18"},
-      {"HEAD of the readiness probe", "HEAD /-/ready HTTP/1.1\r\n" + close + "\r\n", 200, "16"},
-      {"HEAD elsewhere", "HEAD /api/v1/labels HTTP/1.1\r\n" + close + "\r\n", 405, ""},
-      {"identity coding", with_coding("identity"), 400, ""},
-      {"gzip coding", with_coding("gzip"), 400, ""},
-      {"chunked, then identity", with_coding("chunked, identity"), 400, ""},
-      {"chunked", "POST /api/v1/query HTTP/1.1\r\n" + close +
-                      "Content-Type: application/x-www-form-urlencoded\r\nTransfer-Encoding: chunked\r\n\r\n"
-                      "8\r\nquery=up\r\n0\r\n\r\n",
-       200, ""},
-      {"a header line over the header bound", "GET /metrics HTTP/1.1\r\n" + close + "Cookie: " + std::string(17000, 'c') +
-                                                  "\r\n\r\n",
-       431, ""},
-      {"a target over its bound", "GET /metrics?" + std::string(9000, 'q') + " HTTP/1.1\r\n" + close + "\r\n", 414, ""},
-      {"a request line over the header bound", "GET /" + std::string(17000, 'a') + " HTTP/1.1\r\n" + close + "\r\n",
-       414, ""},
-  };
-  for (const framing_case &c : cases) {
-    auto got = send_request(port, c.request);
-    ASSERT_TRUE(got) << c.name;
-    EXPECT_EQ(got->status, c.status) << c.name << ": " << got->body;
-    // One answer only: nothing of a smuggled request is answered.
-    EXPECT_EQ(got->body.find("HTTP/1.1"), std::string::npos) << c.name;
-    if (c.content_length.empty()) continue;
-    EXPECT_EQ(got->header("content-length"), c.content_length) << c.name;
-    EXPECT_EQ(got->body, "") << c.name;
-  }
-}
-
 // The probes are answered on the I/O thread while every worker and the
 // credential check are held up; a check past the queue is refused at once.
 TEST(HttpServerQueues, ProbesAndRefusalsWaitBehindNothing) {

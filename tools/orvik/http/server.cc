@@ -44,6 +44,11 @@ namespace {
 // has read the answer.
 constexpr std::chrono::milliseconds LINGER_TIME{1000};
 constexpr size_t LINGER_BYTES = 256 * 1024;
+// Counted for an answer while a worker makes it, so that workers making
+// answers at once see each other's; the answer's own size replaces it once
+// made. Large answers are about this size: smaller ones are made in an
+// instant, and the query bounds cap the rest.
+constexpr size_t ANSWER_RESERVE = HEAP_ANSWER_BYTES;
 // Room for the headers and one read beyond them; bodies pass through it.
 constexpr size_t READ_BUFFER_BYTES = 64 * 1024;
 
@@ -91,11 +96,11 @@ struct server_core {
   int stop_signal = 0;
   std::function<void(int)> on_signal;
   std::function<void()> on_hangup;
-  // Bytes of answers made and not yet taken by their clients, and the
+  // Bytes of answers being made or not yet taken by their clients, and the
   // requests that wait for that to fall below the bound before their handler
-  // runs. Workers add (as they make an answer); only the I/O thread takes
-  // away, so a request that finds the bound reached on the I/O thread is
-  // sure to be woken by a later release.
+  // runs. Workers add as they make an answer; what they take away again they
+  // tell the I/O thread of, so a request that finds the bound reached there
+  // is sure to be woken by a later release.
   std::atomic<size_t> answer_bytes{0};
   std::deque<std::function<void()>> waiting;
   // Credential checks queued or running on `checks`.
@@ -445,14 +450,18 @@ class session : public session_base, public std::enable_shared_from_this<session
     net::post(server_.pool, [self = this->shared_from_this(), gzip]() mutable {
       server_core &server = self->server_;
       auto executor = self->stream_.get_executor();
-      if (server.answer_bytes >= server.options.max_answer_bytes_in_flight)
+      if (server.answer_bytes.fetch_add(ANSWER_RESERVE) >= server.options.max_answer_bytes_in_flight) {
+        server.answer_bytes -= ANSWER_RESERVE;
         return net::post(executor, [self = std::move(self)]() mutable {
+          self->server_.release_answer(0);
           if (self->state != phase::closed) self->dispatch();
         });
+      }
       api_reply reply = self->run_handler();
       if (gzip) self->compress(reply);
       const size_t made = reply.body.capacity();
       server.answer_bytes += made;
+      server.answer_bytes -= ANSWER_RESERVE;
       net::post(executor, [self = std::move(self), reply = std::move(reply), made]() mutable {
         self->respond(std::move(reply), made);
       });
