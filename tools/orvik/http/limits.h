@@ -30,11 +30,12 @@ inline constexpr size_t MAX_FORM_BODY_BYTES = 8 * 1024;
 // Writing answers: the whole answer must be taken by the client within this.
 inline constexpr std::chrono::milliseconds WRITE_DEADLINE{60000};
 // Answers in memory, all connections together, counted from the moment a
-// handler has made one until its client has taken it: past this, requests
-// wait for their handler, and each that waits closes the connection whose
-// answer has waited longest for its client, so that clients who never read
-// cannot hold the memory everyone else needs. At most one answer per worker
-// is made past the bound. The probes never wait.
+// handler starts making one until its client has taken it: past this,
+// requests wait for their handler, and each that waits closes the connection
+// with the largest answer (over 256 KiB; the oldest of those) still going
+// out, so that clients who never read cannot hold the memory everyone else
+// needs. At most one answer per worker is made past the bound. The probes
+// never wait.
 inline constexpr size_t MAX_ANSWER_BYTES_IN_FLIGHT = 32 * 1024 * 1024;
 // Answers up to this size are made in the heap and their memory reused; the
 // heap gives free memory back past this.

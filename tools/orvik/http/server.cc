@@ -49,6 +49,9 @@ constexpr size_t LINGER_BYTES = 256 * 1024;
 // made. Large answers are about this size: smaller ones are made in an
 // instant, and the query bounds cap the rest.
 constexpr size_t ANSWER_RESERVE = HEAP_ANSWER_BYTES;
+// An answer this small fits the socket's buffers and is on its way out in an
+// instant: its connection is never closed to make room for others.
+constexpr size_t SMALL_ANSWER_BYTES = 256 * 1024;
 // Room for the headers and one read beyond them; bodies pass through it.
 constexpr size_t READ_BUFFER_BYTES = 64 * 1024;
 
@@ -62,6 +65,8 @@ struct session_base {
   // Whether a byte of a request has arrived yet: connections that never send
   // one are the first to go at the connection cap.
   bool heard = false;
+  // Bytes of its answer counted in the server's answer bytes.
+  size_t held = 0;
 };
 
 struct repeating_task {
@@ -490,9 +495,9 @@ class session : public session_base, public std::enable_shared_from_this<session
   // The stream closes itself at a deadline, so a trickling client gets no
   // answer; the log still has its line.
   void release() {
-    const size_t held = held_;
-    held_ = 0;
-    if (held && !server_.stopping) server_.release_answer(held);
+    const size_t bytes = held;
+    held = 0;
+    if (bytes && !server_.stopping) server_.release_answer(bytes);
   }
 
   void timed_out() {
@@ -507,7 +512,7 @@ class session : public session_base, public std::enable_shared_from_this<session
   // `counted`: the bytes of the answer already added to the server's answer
   // bytes by the worker that made it.
   void respond(api_reply reply, size_t counted = 0) {
-    held_ = counted;
+    held = counted;
     if (state == phase::closed) return release();
     enter(phase::writing);
     response_ = {};
@@ -521,8 +526,8 @@ class session : public session_base, public std::enable_shared_from_this<session
     // HEAD: the length the body would have, and no body.
     if (request_.method == "HEAD") response_.body().clear();
     if (!counted) {
-      held_ = response_.body().capacity();
-      server_.answer_bytes += held_;
+      held = response_.body().capacity();
+      server_.answer_bytes += held;
     }
     status_ = reply.status;
     lowest().expires_after(server_.options.write_deadline);
@@ -581,7 +586,7 @@ class session : public session_base, public std::enable_shared_from_this<session
   bool keep_alive_ = false, close_after_ = true;
   unsigned version_ = 11;
   int status_ = 0;
-  size_t lingered_ = 0, held_ = 0;
+  size_t lingered_ = 0;
 };
 
 void server_core::accept() {
@@ -628,12 +633,16 @@ void server_core::make_room() {
 }
 
 void server_core::drop_stalled_answer() {
-  session_base *oldest = nullptr;
+  // The largest answer, the oldest of those: the bound is reached by large
+  // answers.
+  session_base *victim = nullptr;
   for (session_base *s : sessions)
-    if (s->state == phase::writing && (!oldest || s->since < oldest->since)) oldest = s;
+    if (s->state == phase::writing && s->held > SMALL_ANSWER_BYTES &&
+        (!victim || s->held > victim->held || (s->held == victim->held && s->since < victim->since)))
+      victim = s;
   // Closing ends its write, whose completion releases the answer and lets
   // the waiting requests on.
-  if (oldest) oldest->close();
+  if (victim) victim->close();
 }
 
 bool server_core::take_tls_token() {
