@@ -3,7 +3,9 @@
 
 One table of raw requests, each bounded in bytes and time, then a slow-loris
 pack, a cap on connections, a load run, and a stop under SIGTERM while
-clients trickle. Before every row the server's peak resident memory (VmHWM)
+clients trickle. Then a table of attacks, each run by 8 connections at once
+while an honest client asks small questions: its answers must all come, and
+its latencies are printed (bounded only loosely, as the machine may be busy). Before every row the server's peak resident memory (VmHWM)
 is reset, and after it the peak must stay under MEMORY_BOUND_KB: the store of
 the test (1,024 series of 240 samples) and the largest answer the query
 budget admits take a few tens of MB; hundreds would mean a client made the
@@ -11,7 +13,8 @@ server hold what it sent or what it was asked for.
 
 Usage: hostile_test.py ORVIK     (exits 77 without Linux's /proc)
 """
-import gzip, http.client, json, os, select, signal, socket, statistics, subprocess, sys, tempfile, threading, time, zlib
+import base64, gzip, http.client, json, os, random, select, signal, socket, ssl, statistics, subprocess, sys
+import tempfile, threading, time, zlib
 
 # The store holds about 6 MB; answers of up to 8 MB each are made in the
 # heap and their memory reused, 32 MB of answers may wait for slow clients.
@@ -34,18 +37,24 @@ def make_data(path):
 
 
 class Server:
-    def __init__(self, orvik, work, *args):
-        self.log = open(os.path.join(work, "serve.log"), "w+")
+    def __init__(self, orvik, work, *args, name="serve"):
+        # Appending: the server writes at the end while this reads from anywhere.
+        self.log = open(os.path.join(work, name + ".log"), "a+")
         self.proc = subprocess.Popen([orvik, "serve", "--listen", "127.0.0.1:0", *args], stderr=self.log)
-        deadline = time.time() + 60
+        if not self.wait_log("orvik: listening on "):
+            raise SystemExit("FAILED: orvik serve did not start")
+        self.port = int(self.wait_log("orvik: listening on ").split(":")[3].split()[0])
+
+    def wait_log(self, start, seconds=60, skip=0):
+        """The first line starting so after the first `skip` such lines, once it is there."""
+        deadline = time.time() + seconds
         while time.time() < deadline and self.proc.poll() is None:
             self.log.seek(0)
-            for line in self.log:
-                if line.startswith("orvik: listening on http://127.0.0.1:"):
-                    self.port = int(line.split(":")[3].split()[0])
-                    return
+            found = [line for line in self.log if line.startswith(start)]
+            if len(found) > skip:
+                return found[skip]
             time.sleep(0.1)
-        raise SystemExit("FAILED: orvik serve did not start")
+        return None
 
     def status(self, field):
         with open("/proc/%d/status" % self.proc.pid) as f:
@@ -459,6 +468,212 @@ def stop_under_trickle(server, failures):
         s.close()
 
 
+# The attacks: each runs on 8 threads until `stop` is set; a text is a fault.
+def unread_answer(server, stop):
+    """Asks for a 7 MB answer and never reads it: 8 ask more than the in-flight bound."""
+    with socket.socket() as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)  # the answer stays in the server
+        s.connect(("127.0.0.1", server.port))
+        s.sendall(get(matrix(120)))
+        stop.wait(2)
+
+
+def one_answer(make_head, *wanted):
+    """Sends a request that must get one of `wanted` and nothing more before the close."""
+    def attack(server, stop):
+        with connect(server.port) as s:
+            s.sendall(make_head())
+            data = b"".join(iter(lambda: s.recv(65536), b""))
+        if data[9:12] not in [b"%d" % w for w in wanted] or data.count(b"HTTP/1.1 ") != 1:
+            return "got %r" % data[:60]
+    return attack
+
+
+def smuggled():
+    return (b"POST /api/v1/query HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: %s\r\n\r\n%s"
+            % (random.choice([b"identity", b"gzip", b"chunked, identity"]), get("/metrics")))
+
+
+def wrong_password():
+    secret = base64.b64encode(b"alice:guess%d" % random.getrandbits(48)).decode()
+    return get("/api/v1/labels", "Authorization: Basic " + secret, "Connection: close")
+
+
+def silent_tls(server, stop):
+    """Finishes handshakes and sends nothing, 16 at a time, past the cap."""
+    held = []
+    while not stop.is_set():
+        try:
+            held.append(server.tls.wrap_socket(connect(server.port, timeout=5)))
+        except OSError:  # closed at the cap before its handshake ended
+            continue
+        if len(held) > 16:
+            held.pop(0).close()
+    for s in held:
+        s.close()
+
+
+def busy_handlers(server, stop):
+    """Keeps the workers busy: 10,000 steps of an aggregation over every series."""
+    with connect(server.port, timeout=30) as s:
+        while not stop.is_set():
+            s.sendall(post("/api/v1/query_range", form("sum(rate(windows_cpu_time_total[5m]))", END - 3585, END, 0.36),
+                           *(["Authorization: " + server.auth] if server.auth else [])))
+            try:
+                status = read_reply(s, time.time() + 30)[0]
+            except OSError:
+                status = "none"
+            if status != 200 and not stop.is_set():
+                return "a busy query got %s" % status
+
+
+# The honest client: small questions, and the probes by GET and HEAD.
+QUESTIONS = [("GET", "/api/v1/label/mode/values"), ("GET", "/-/healthy"), ("HEAD", "/-/ready"), ("POST", "/api/v1/query")]
+PROBES = [("GET", "/-/healthy"), ("HEAD", "/-/healthy"), ("HEAD", "/-/ready")]
+
+
+def honest_client(server, questions, auth=None):
+    conn = [None]
+
+    def ask(i):
+        method, path = questions[i % len(questions)]
+        if conn[0] is None:
+            conn[0] = (http.client.HTTPSConnection("127.0.0.1", server.port, timeout=30, context=server.tls)
+                       if server.tls else http.client.HTTPConnection("127.0.0.1", server.port, timeout=30))
+        headers = {"Authorization": auth or server.auth} if auth or server.auth else {}
+        body = None
+        if method == "POST":
+            body, headers["Content-Type"] = "query=up&time=%d" % END, "application/x-www-form-urlencoded"
+        try:
+            conn[0].request(method, path, body, headers)
+            reply = conn[0].getresponse()
+            data = reply.read()
+        except (OSError, http.client.HTTPException) as e:
+            conn[0].close()
+            conn[0] = None
+            return repr(e)
+        return reply.status if method != "HEAD" or not data else "HEAD with a body"
+    return ask
+
+
+def under_attack(server, failures, name, attack, questions=QUESTIONS, seconds=4, then=None):
+    """Runs the attack on 8 threads while the honest client asks, then `then`
+    while the attackers' last requests still run."""
+    stop, faults = threading.Event(), []
+
+    def attacker():
+        try:
+            while not stop.is_set() and not faults:
+                fault = attack(server, stop)
+                if fault:
+                    faults.append(fault)
+        except (OSError, http.client.HTTPException) as e:
+            faults.append(repr(e))
+
+    server.reset_peak()
+    threads = [threading.Thread(target=attacker) for _ in range(8)]
+    for t in threads:
+        t.start()
+    ask, latencies, wrong, end = honest_client(server, questions), [], [], time.time() + seconds
+    while time.time() < end:
+        t = time.time()
+        status = ask(len(latencies))
+        latencies.append(time.time() - t)
+        if status != 200:
+            wrong.append(status)
+    peak = server.status("VmHWM")
+    stop.set()  # the attackers' last requests still run
+    if then:
+        then()
+    for t in threads:
+        t.join()
+    latencies.sort()
+    p99 = latencies[len(latencies) * 99 // 100]
+    print("%-44s honest client: %5d answers, p50 %6.1f ms, p99 %6.1f ms; peak %6d kB" %
+          (name, len(latencies), 1000 * latencies[len(latencies) // 2], 1000 * p99, peak))
+    if wrong or faults or peak > MEMORY_BOUND_KB or p99 > 5:
+        failures.append("%s: honest client got %s, attackers %s, p99 %.2f s, peak %d kB" %
+                        (name, wrong[:5], faults[:3], p99, peak))
+
+
+def reload_users(server, failures, config, text, want_log, want_status):
+    """SIGHUP with the file changed: the log line, then bob's answer."""
+    with open(config, "w") as f:
+        f.write(text)
+    server.proc.send_signal(signal.SIGHUP)
+    line = server.wait_log(want_log, 10)
+    status = honest_client(server, QUESTIONS, "Basic " + base64.b64encode(b"bob:other").decode())(0)
+    print("SIGHUP: %s; bob got %s" % ((line or "no line %r" % want_log).strip()[:90], status))
+    if not line or status != want_status:
+        failures.append("SIGHUP: line %r, bob got %s" % (line, status))
+
+
+def stop_now(server, failures):
+    started = time.time()
+    server.proc.send_signal(signal.SIGTERM)
+    try:
+        code = server.proc.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        code = "still running"
+    print("SIGTERM with 8 queries holding the workers: exited %s after %.3f s" % (code, time.time() - started))
+    if code != 0 or time.time() - started > 2:
+        failures.append("SIGTERM while busy: exit %s after %.2f s" % (code, time.time() - started))
+
+
+def attacks(orvik, work, data, failures):
+    serve = lambda name, *args: Server(orvik, work, "--snapshots", data, "--samples", str(SAMPLES), *args, name=name)
+    server = serve("attacks")
+    server.tls = server.auth = None
+    try:
+        under_attack(server, failures, "8 answers of 7 MB never read", unread_answer)
+        under_attack(server, failures, "8 smuggled requests at a time", one_answer(smuggled, 400))
+        under_attack(server, failures, "8 header lines over the bound at a time",
+                     one_answer(lambda: get("/api/v1/labels", "Cookie: " + "c" * 17000), 431))
+    finally:
+        server.stop()
+    try:
+        import warnings
+        warnings.simplefilter("ignore", DeprecationWarning)
+        import crypt  # makes bcrypt hashes before Python 3.13
+        alice, bob = (crypt.crypt(p, crypt.mksalt(crypt.METHOD_BLOWFISH, rounds=1 << 10)) for p in ("secret", "other"))
+    except (ImportError, AttributeError, OSError):
+        return print("skipped the credential rows: python3 has no crypt module to make bcrypt hashes")
+    config = os.path.join(work, "web.yml")
+    with open(config, "w") as f:
+        f.write("basic_auth_users:\n  alice: %s\n" % alice)
+    server = serve("auth", "--web.config.file", config)
+    server.tls, server.auth = None, "Basic " + base64.b64encode(b"alice:secret").decode()
+    try:
+        honest_client(server, QUESTIONS)(0)  # the honest client's round is made before the attack
+        under_attack(server, failures, "8 connections of wrong passwords", one_answer(wrong_password, 401, 429))
+        reload_users(server, failures, config, "basic_auth_users:\n  alice: %s\n  bob: %s\n" % (alice, bob),
+                     "orvik: SIGHUP: reloaded", 200)
+        reload_users(server, failures, config, "basic_auth_users: [broken\n", "orvik: SIGHUP: cannot reload", 200)
+        under_attack(server, failures, "probes while 8 queries hold the workers", busy_handlers, PROBES,
+                     then=lambda: stop_now(server, failures))
+    finally:
+        server.stop()
+    key, cert = os.path.join(work, "tls.key"), os.path.join(work, "tls.crt")
+    try:  # RSA-4096: the handshakes that cost the server most
+        made = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:4096", "-nodes", "-days", "1", "-subj",
+                               "/CN=orvik", "-keyout", key, "-out", cert], stderr=subprocess.DEVNULL).returncode == 0
+    except OSError:
+        made = False
+    if not made:
+        return print("skipped the TLS row: openssl could not make a certificate")
+    with open(config, "w") as f:
+        f.write("tls_server_config:\n  cert_file: tls.crt\n  key_file: tls.key\n")
+    server = serve("tls", "--web.config.file", config, "--web.max-connections", "64")
+    server.tls, server.auth = ssl.create_default_context(cafile=cert), None
+    server.tls.check_hostname = False
+    try:
+        # The honest client's connection, idle between its questions, is not
+        # the one closed at the cap.
+        under_attack(server, failures, "8 silent TLS connections past the cap", silent_tls)
+    finally:
+        server.stop()
+
+
 def main():
     if not os.path.exists("/proc/self/status"):
         print("skipped: needs Linux's /proc")
@@ -485,6 +700,7 @@ def main():
             if failures:
                 server.log.seek(0)
                 print("--- last lines of the server log\n" + "".join(server.log.readlines()[-20:]))
+        attacks(sys.argv[1], work, data, failures)
     for f in failures:
         print("FAILED:", f)
     return 1 if failures else 0

@@ -20,46 +20,54 @@ http_request request(std::string method, std::string path, const char *authoriza
   return r;
 }
 
-TEST(AccessControl, GuardsEveryPathButHealth) {
+TEST(AccessControl, GuardsEveryPathButTheProbes) {
   web_config config;
   config.users = {{"alice", HASH}};
   config.headers = {{"X-Frame-Options", "deny"}};
   access_control access(config);
-  route metrics;
-  metrics.path = "/metrics";
-  metrics.handler = [](const http_request &) { return api_reply{200, "text/plain", "page", {}}; };
-  route health = metrics;
-  health.path = HEALTH_PATH;
-  const std::vector<route> routes = access.protect({metrics, health});
 
   struct guard_case {
     const char *method, *path, *authorization;
-    bool screened;  // refused before the body
-    int status;     // of the handler behind the full check
+    guard_verdict screened;  // on the I/O thread, before the body
+    int status;              // 401 refused, 200 let on to the handler
   };
   const guard_case cases[] = {
-      {"GET", "/metrics", nullptr, true, 401},
-      {"GET", "/metrics", "Bearer x", true, 401},
-      {"GET", "/metrics", ALICE_WRONG, false, 401},  // not known yet: a round on the worker
-      {"GET", "/metrics", ALICE_WRONG, true, 401},   // now remembered
-      {"GET", "/metrics", ALICE_SECRET, false, 200},
-      {"GET", HEALTH_PATH, nullptr, false, 200},
-      {"POST", HEALTH_PATH, nullptr, true, 401},
+      {"GET", "/metrics", nullptr, guard_verdict::refuse, 401},
+      {"GET", "/metrics", "Bearer x", guard_verdict::refuse, 401},
+      {"GET", "/metrics", ALICE_WRONG, guard_verdict::check, 401},  // not known yet: a round on the check pool
+      {"GET", "/metrics", ALICE_WRONG, guard_verdict::refuse, 401},  // now remembered
+      {"GET", "/metrics", ALICE_SECRET, guard_verdict::check, 200},
+      {"GET", "/metrics", ALICE_SECRET, guard_verdict::pass, 200},
+      {"GET", HEALTH_PATH, nullptr, guard_verdict::pass, 200},
+      {"HEAD", READY_PATH, nullptr, guard_verdict::pass, 200},
+      {"POST", HEALTH_PATH, nullptr, guard_verdict::refuse, 401},
   };
   for (const guard_case &c : cases) {
     const http_request r = request(c.method, c.path, c.authorization);
     const std::string what = std::string(c.method) + " " + c.path + " " + (c.authorization ? c.authorization : "-");
-    auto refusal = access.screen(r);
-    ASSERT_EQ(refusal.has_value(), c.screened) << what;
-    EXPECT_EQ(refusal ? refusal->headers.size() : 2u, 2u) << what;
-    const route &target = std::string(c.path) == HEALTH_PATH ? routes[1] : routes[0];
-    const api_reply reply = target.handler(r);
-    EXPECT_EQ(reply.status, c.status) << what;
-    EXPECT_EQ(reply.headers.back(), (std::pair<std::string, std::string>{"X-Frame-Options", "deny"})) << what;
-    if (c.status != 401) continue;
-    EXPECT_EQ(reply.headers.front().first, "WWW-Authenticate") << what;
-    EXPECT_EQ(read_status(reply.body).error_type, "unauthorized") << what;
+    api_reply refusal;
+    ASSERT_EQ(access.screen(r, refusal), c.screened) << what;
+    std::optional<api_reply> checked;
+    if (c.screened == guard_verdict::refuse) checked = refusal;
+    if (c.screened == guard_verdict::check) checked = access.check(r);
+    EXPECT_EQ(checked ? checked->status : 200, c.status) << what;
+    if (!checked) continue;
+    EXPECT_EQ(checked->headers.front().first, "WWW-Authenticate") << what;
+    EXPECT_EQ(checked->headers.back(), (std::pair<std::string, std::string>{"X-Frame-Options", "deny"})) << what;
+    EXPECT_EQ(read_status(checked->body).error_type, "unauthorized") << what;
   }
+
+  // A reload takes effect for the next request; headers come from it too.
+  route metrics;
+  metrics.path = "/metrics";
+  metrics.handler = [](const http_request &) { return api_reply{200, "text/plain", "page", {}}; };
+  const std::vector<route> routes = access.protect({metrics});
+  web_config reloaded;
+  reloaded.headers = {{"X-Reloaded", "yes"}};
+  access.reload(reloaded);
+  api_reply refusal;
+  EXPECT_EQ(access.screen(request("GET", "/metrics", nullptr), refusal), guard_verdict::pass);
+  EXPECT_EQ(routes[0].handler(request("GET", "/metrics", nullptr)).headers.back().first, "X-Reloaded");
 }
 
 TEST(AccessControl, WarnsOfAReachableListenerLeftOpen) {

@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -337,6 +339,68 @@ TEST_F(HttpServer, ServesMetricsAndLogsOneLinePerRequest) {
   EXPECT_FALSE(std::getline(lines, third)) << log.str();
   EXPECT_NE(first.find(" 127.0.0.1 GET /metrics 200 "), std::string::npos) << first;
   EXPECT_NE(second.find(" GET /nothing 404 "), std::string::npos) << second;
+}
+
+// The probes are answered on the I/O thread while every worker and the
+// credential check are held up; a check past the queue is refused at once.
+TEST(HttpServerQueues, ProbesAndRefusalsWaitBehindNothing) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool open = false;
+  int held = 0;
+  const auto hold = [&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    ++held;
+    changed.notify_all();
+    changed.wait(lock, [&] { return open; });
+  };
+  std::unique_ptr<locked_store> store = locked_store::create(64, 16, nullptr);
+  ASSERT_TRUE(store);
+  std::vector<route> routes = api_routes(*store, query_budget{}, metrics_page{});
+  routes.emplace_back().path = "/slow";
+  routes.back().handler = [&](const http_request &) {
+    hold();
+    return api_reply{};
+  };
+  server_options options;
+  options.worker_threads = 1;
+  options.max_checks_waiting = 1;
+  options.guard = [](const http_request &request, api_reply &) {
+    return request.header("Authorization") ? guard_verdict::check : guard_verdict::pass;
+  };
+  options.check = [&](const http_request &) -> std::optional<api_reply> {
+    hold();
+    return std::nullopt;
+  };
+  http_server server(routes, options);
+  const int port = server.bind({"127.0.0.1", 0});
+  ASSERT_GT(port, 0);
+  std::thread serving([&] { server.run(); });
+  const auto status = [](const std::optional<http_reply> &reply) { return reply ? reply->status : 0; };
+  std::thread slow([&] { EXPECT_EQ(status(request(port, "GET", "/slow")), 200); });
+  std::thread checked([&] {
+    EXPECT_EQ(status(send_request(port, "GET /api/v1/labels HTTP/1.1\r\nConnection: close\r\nAuthorization: x\r\n\r\n")),
+              200);
+  });
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return held == 2; }));
+  }
+  EXPECT_EQ(status(request(port, "GET", "/-/healthy")), 200);
+  EXPECT_EQ(status(request(port, "HEAD", "/-/ready")), 200);
+  auto busy = send_request(port, "GET /api/v1/labels HTTP/1.1\r\nConnection: close\r\nAuthorization: y\r\n\r\n");
+  ASSERT_TRUE(busy);
+  EXPECT_EQ(busy->status, 429);
+  EXPECT_EQ(busy->header("retry-after"), "1");
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    open = true;
+  }
+  changed.notify_all();
+  slow.join();
+  checked.join();
+  server.stop();
+  serving.join();
 }
 
 }  // namespace

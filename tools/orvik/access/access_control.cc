@@ -10,35 +10,61 @@ api_reply unauthorized_reply() {
   return reply;
 }
 
-access_control::access_control(const web_config &config) : auth_(config.users), headers_(config.headers) {}
+access_control::access_control(const web_config &config) : settings_(std::make_shared<settings>(config)) {}
 
-bool access_control::exempt(const http_request &request) const {
-  return request.path == HEALTH_PATH && (request.method == "GET" || request.method == "HEAD");
+std::shared_ptr<access_control::settings> access_control::current() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return settings_;
 }
 
-std::optional<api_reply> access_control::screen(const http_request &request) {
-  if (!auth_.enabled() || exempt(request)) return std::nullopt;
+void access_control::reload(const web_config &config) {
+  auto next = std::make_shared<settings>(config);
+  std::lock_guard<std::mutex> lock(mutex_);
+  settings_ = std::move(next);
+}
+
+namespace {
+
+bool exempt(const http_request &request) {
+  return (request.path == HEALTH_PATH || request.path == READY_PATH) &&
+         (request.method == "GET" || request.method == "HEAD");
+}
+
+std::string authorization_of(const http_request &request) {
   const std::string *authorization = request.header("Authorization");
-  if (auth_.known(authorization ? *authorization : std::string()) != false) return std::nullopt;
-  api_reply refusal = unauthorized_reply();
-  refusal.headers.insert(refusal.headers.end(), headers_.begin(), headers_.end());
-  return refusal;
+  return authorization ? *authorization : std::string();
+}
+
+}  // namespace
+
+api_reply access_control::refusal(const settings &now) const {
+  api_reply reply = unauthorized_reply();
+  reply.headers.insert(reply.headers.end(), now.headers.begin(), now.headers.end());
+  return reply;
+}
+
+guard_verdict access_control::screen(const http_request &request, api_reply &refused) {
+  const auto now = current();
+  if (!now->auth.enabled() || exempt(request)) return guard_verdict::pass;
+  const std::optional<bool> known = now->auth.known(authorization_of(request));
+  if (!known) return guard_verdict::check;
+  if (*known) return guard_verdict::pass;
+  refused = refusal(*now);
+  return guard_verdict::refuse;
 }
 
 std::optional<api_reply> access_control::check(const http_request &request) {
-  if (!auth_.enabled() || exempt(request)) return std::nullopt;
-  const std::string *authorization = request.header("Authorization");
-  if (!auth_.allows(authorization ? *authorization : std::string())) return unauthorized_reply();
-  return std::nullopt;
+  const auto now = current();
+  if (!now->auth.enabled() || exempt(request) || now->auth.allows(authorization_of(request))) return std::nullopt;
+  return refusal(*now);
 }
 
 std::vector<route> access_control::protect(std::vector<route> routes) {
   for (route &r : routes) {
     r.handler = [this, inner = std::move(r.handler)](const http_request &request) {
-      api_reply reply;
-      if (auto refusal = check(request)) reply = std::move(*refusal);
-      else reply = inner(request);
-      reply.headers.insert(reply.headers.end(), headers_.begin(), headers_.end());
+      api_reply reply = inner(request);
+      const auto now = current();
+      reply.headers.insert(reply.headers.end(), now->headers.begin(), now->headers.end());
       return reply;
     };
   }

@@ -5,6 +5,7 @@
 #define ORVIK_HOST_ACCESS_ACCESS_CONTROL_H
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,9 +17,10 @@
 
 namespace orvik_host {
 
-// The one path that stays open whatever is configured, for liveness probes;
-// it tells nothing but that the server runs.
+// The paths that stay open whatever is configured, for the probes of load
+// balancers and orchestrators; they tell nothing but that the server runs.
 inline constexpr const char *HEALTH_PATH = "/-/healthy";
+inline constexpr const char *READY_PATH = "/-/ready";
 
 // 401 with WWW-Authenticate: Basic and an error document.
 api_reply unauthorized_reply();
@@ -27,22 +29,31 @@ class access_control {
  public:
   explicit access_control(const web_config &config);
 
-  // For the server's guard, on the I/O thread before the body is read:
-  // refuses what is known to be refused without a bcrypt round (no or
-  // malformed credentials, a remembered wrong password) and lets the rest on
-  // to the handlers.
-  std::optional<api_reply> screen(const http_request &request);
-  // Every route's handler, behind the full check (which may run a bcrypt
-  // round, on the worker that runs the handler), with the configured headers
-  // added to its answers.
+  // The server's guard, on the I/O thread before the body is read: decides
+  // what is known without a bcrypt round (no or malformed credentials, a
+  // remembered outcome) and sends the rest to check().
+  guard_verdict screen(const http_request &request, api_reply &refusal);
+  // The server's check, on its pool of its own: a bcrypt round; a 401 reply
+  // when the credentials are wrong.
+  std::optional<api_reply> check(const http_request &request);
+  // Every route's handler with the configured headers added to its answers.
+  // The routes rely on the server's guard and check for the credentials.
   std::vector<route> protect(std::vector<route> routes);
+  // Users and headers from a reloaded configuration, for the requests that
+  // come from now on; from any thread.
+  void reload(const web_config &config);
 
  private:
-  bool exempt(const http_request &request) const;
-  std::optional<api_reply> check(const http_request &request);
+  struct settings {
+    explicit settings(const web_config &config) : auth(config.users), headers(config.headers) {}
+    basic_authenticator auth;
+    std::vector<std::pair<std::string, std::string>> headers;
+  };
+  std::shared_ptr<settings> current() const;
+  api_reply refusal(const settings &now) const;
 
-  basic_authenticator auth_;
-  std::vector<std::pair<std::string, std::string>> headers_;
+  mutable std::mutex mutex_;
+  std::shared_ptr<settings> settings_;
 };
 
 // One line for stderr when `host` is reachable from other machines and the

@@ -26,8 +26,8 @@ inline constexpr size_t MAX_AUTHORIZATION_BYTES = 4096;
 // goes first.
 inline constexpr size_t AUTH_CACHE_ENTRIES = 4096;
 // How long an outcome is trusted: a removed user or a changed password takes
-// no effect before a restart anyway, so this only bounds how long a guessed
-// entry stays in memory.
+// effect at a reload (SIGHUP), which starts with no outcomes, so this only
+// bounds how long a guessed entry stays in memory.
 inline constexpr std::chrono::seconds AUTH_CACHE_LIFETIME{60};
 
 struct basic_credentials {

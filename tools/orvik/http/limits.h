@@ -29,9 +29,13 @@ inline constexpr size_t MAX_FORM_BODY_BYTES = 8 * 1024;
 
 // Writing answers: the whole answer must be taken by the client within this.
 inline constexpr std::chrono::milliseconds WRITE_DEADLINE{60000};
-// Answers waiting in memory for slow clients, all connections together:
-// past this, requests wait for their handler until earlier answers are out
-// (or their clients are dropped at the write deadline).
+// Answers in memory, all connections together, counted from the moment a
+// handler starts making one until its client has taken it: past this,
+// requests wait for their handler, and each that waits closes the connection
+// with the largest answer (over 256 KiB; the oldest of those) still going
+// out, so that clients who never read cannot hold the memory everyone else
+// needs. At most one answer per worker is made past the bound. The probes
+// never wait.
 inline constexpr size_t MAX_ANSWER_BYTES_IN_FLIGHT = 32 * 1024 * 1024;
 // Answers up to this size are made in the heap and their memory reused; the
 // heap gives free memory back past this.
@@ -46,14 +50,27 @@ inline constexpr int GZIP_LEVEL = 1;
 // second on a thread of its own for the time it takes.
 inline constexpr size_t GZIP_SPLIT_BYTES = 1024 * 1024;
 
-// Connections. Past the cap, a new connection closes the one that has waited
-// longest for a request; a keep-alive connection is closed after IDLE_TIMEOUT
-// without one.
+// Connections. Past the cap, a new connection closes another: first one that
+// has not sent a byte of a request yet, then an idle keep-alive one, then one
+// in the middle of reading a request, the oldest of each kind first. A
+// keep-alive connection is closed after IDLE_TIMEOUT without a request.
 inline constexpr size_t MAX_CONNECTIONS = 512;
+// A TLS handshake costs the I/O thread a private-key operation (about 1 ms
+// with an EC key, several with RSA-4096): new TLS connections are accepted at
+// most this fast (a quarter second's worth at once), the rest wait in the
+// kernel's queue. Open connections are not slowed.
+inline constexpr unsigned TLS_HANDSHAKES_PER_SECOND = 100;
 inline constexpr std::chrono::milliseconds IDLE_TIMEOUT{30000};
 // Store calls run on this many threads (they take the one store mutex in
 // turn, so more would only wait).
 inline constexpr unsigned WORKER_THREADS = 2;
+// Credential checks that need a bcrypt round (tens of milliseconds each, on
+// purpose) run on threads of their own, so that a flood of wrong passwords
+// costs this many cores at most and never holds up a worker; past
+// MAX_CHECKS_WAITING queued or running, a request that needs one gets 429 at
+// once. Known credentials need no round and pass on the I/O thread.
+inline constexpr unsigned CHECK_THREADS = 1;
+inline constexpr size_t MAX_CHECKS_WAITING = 8;
 
 // Query work: a range query is refused (422) before it reaches the store when
 // its steps times the series in the store, or the series it selects times its

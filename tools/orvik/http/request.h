@@ -30,6 +30,10 @@ struct http_request {
   const std::string *header(std::string_view name) const;
 };
 
+// What a server's guard makes of a request before its body is read: let it
+// on, refuse it, or send it to a check too slow for the I/O thread.
+enum class guard_verdict { pass, refuse, check };
+
 struct route {
   // Exact, or with '*' standing for one non-empty path segment
   // ("/api/v1/label/*/values").
@@ -44,8 +48,12 @@ struct route {
   std::vector<std::string> content_encodings;
   // Changes the store: answered 404 unless the server enables writes.
   bool write = false;
-  // Runs on the worker pool.
+  // Runs on the worker pool, unless `immediate`: then on the I/O thread as
+  // soon as the headers are read, behind no queue and no guard. For the
+  // probes only, whose answers are fixed and must come while everything else
+  // waits.
   std::function<api_reply(const http_request &)> handler;
+  bool immediate = false;
 };
 
 // The route serving `path`, with the segments matched by '*' in *captures.

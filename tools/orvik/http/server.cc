@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -43,6 +44,14 @@ namespace {
 // has read the answer.
 constexpr std::chrono::milliseconds LINGER_TIME{1000};
 constexpr size_t LINGER_BYTES = 256 * 1024;
+// Counted for an answer while a worker makes it, so that workers making
+// answers at once see each other's; the answer's own size replaces it once
+// made. Large answers are about this size: smaller ones are made in an
+// instant, and the query bounds cap the rest.
+constexpr size_t ANSWER_RESERVE = HEAP_ANSWER_BYTES;
+// An answer this small fits the socket's buffers and is on its way out in an
+// instant: its connection is never closed to make room for others.
+constexpr size_t SMALL_ANSWER_BYTES = 256 * 1024;
 // Room for the headers and one read beyond them; bodies pass through it.
 constexpr size_t READ_BUFFER_BYTES = 64 * 1024;
 
@@ -53,6 +62,11 @@ struct session_base {
   virtual void close() = 0;
   phase state = phase::reading;
   steady::time_point since = steady::now();
+  // Whether a byte of a request has arrived yet: connections that never send
+  // one are the first to go at the connection cap.
+  bool heard = false;
+  // Bytes of its answer counted in the server's answer bytes.
+  size_t held = 0;
 };
 
 struct repeating_task {
@@ -85,10 +99,20 @@ struct server_core {
   std::vector<std::unique_ptr<repeating_task>> repeating;
   bool stopping = false;
   int stop_signal = 0;
-  // Bytes of answers on their way to clients, and the requests that wait
-  // for that to fall below the bound before their handler runs.
-  size_t answer_bytes = 0;
+  std::function<void(int)> on_signal;
+  std::function<void()> on_hangup;
+  // Bytes of answers being made or not yet taken by their clients, and the
+  // requests that wait for that to fall below the bound before their handler
+  // runs. Workers add as they make an answer; what they take away again they
+  // tell the I/O thread of, so a request that finds the bound reached there
+  // is sure to be woken by a later release.
+  std::atomic<size_t> answer_bytes{0};
   std::deque<std::function<void()>> waiting;
+  // Credential checks queued or running on `checks`.
+  size_t checks_queued = 0;
+  // New TLS connections the rate allows now.
+  double tls_tokens = 0;
+  steady::time_point tls_refilled = steady::now();
 
   void release_answer(size_t bytes) {
     answer_bytes -= bytes;
@@ -98,10 +122,20 @@ struct server_core {
       next();
     }
   }
-  // Last: joined first on destruction, while everything its tasks touch lives.
+  void wait_for_room(std::function<void()> next) {
+    if (answer_bytes < options.max_answer_bytes_in_flight) return next();
+    waiting.push_back(std::move(next));
+    drop_stalled_answer();
+  }
+  // Last: joined first on destruction, while everything their tasks touch
+  // lives.
   net::thread_pool pool;
+  net::thread_pool checks{std::max(1u, options.check_threads)};
 
   void accept();
+  bool take_tls_token();
+  void drop_stalled_answer();
+  void wait_signal();
   void start_session(tcp::socket socket);
   void make_room();
   void run_repeating(repeating_task *task);
@@ -145,12 +179,16 @@ class session : public session_base, public std::enable_shared_from_this<session
       stream_.async_handshake(ssl::stream_base::server, [self = this->shared_from_this()](beast::error_code ec) {
         if (self->state == phase::closed) return;
         if (ec) return self->close();
-        self->read_header();
+        self->wait_first_byte();
       });
     } else {
-      read_header();
+      wait_first_byte();
     }
   }
+
+  // Holds the context the connection was made with, should a reload replace
+  // the server's.
+  std::shared_ptr<ssl::context> tls_context;
 
   void close() override {
     if (state == phase::closed) return;
@@ -166,6 +204,18 @@ class session : public session_base, public std::enable_shared_from_this<session
   void enter(phase next) {
     state = next;
     since = steady::now();
+  }
+
+  // A new connection is silent until its first byte, all within the header
+  // deadline.
+  void wait_first_byte() {
+    lowest().expires_at(started_ + server_.options.header_deadline);
+    stream_.async_read_some(buffer_.prepare(4096), [self = this->shared_from_this()](beast::error_code ec, size_t n) {
+      if (self->state == phase::closed) return;
+      if (ec) return self->close();
+      self->buffer_.commit(n);
+      self->read_header();
+    });
   }
 
   // Between requests on a kept connection: the header deadline starts with
@@ -189,6 +239,7 @@ class session : public session_base, public std::enable_shared_from_this<session
   void read_header() {
     state = phase::reading;
     since = started_;
+    heard = true;
     request_ = http_request{};
     request_.remote = remote_;
     route_ = nullptr;
@@ -225,7 +276,8 @@ class session : public session_base, public std::enable_shared_from_this<session
       if (!header_->got_some() && buffer_.size() == 0) return close();
       if (ec == beast::error::timeout) return timed_out();
       if (ec == http::error::header_limit) {
-        if (request_line_too_long())
+        // Once the request line is read, what ran over is a header line.
+        if (req.target().empty() ? request_line_too_long() : req.target().size() > server_.options.max_target_bytes)
           return refuse(414, "bad_data",
                         "request target too long (limit " + std::to_string(server_.options.max_target_bytes) +
                             " bytes)");
@@ -251,6 +303,13 @@ class session : public session_base, public std::enable_shared_from_this<session
     const bool has_body = header_->chunked() || (header_->content_length() && *header_->content_length() > 0);
     // A body left unread ends the connection after the answer.
     close_after_ = has_body;
+    // A body whose last coding is not chunked has no end but the
+    // connection's: read as framed it would pass its bytes off as the next
+    // request.
+    if (req.count(http::field::transfer_encoding) && !header_->chunked()) {
+      close_after_ = true;
+      return refuse(400, "bad_data", "unsupported Transfer-Encoding: the last coding must be chunked");
+    }
 
     const std::string_view target = request_.target;
     const size_t question = target.find('?');
@@ -269,6 +328,7 @@ class session : public session_base, public std::enable_shared_from_this<session
       reply.headers.emplace_back("Allow", allow);
       return respond(std::move(reply));
     }
+    if (route_->immediate) return respond(run_handler());
     if (const std::string *coding = request_.header("Content-Encoding"); coding && !is_identity(*coding)) {
       const auto &accepted = route_->content_encodings;
       if (std::none_of(accepted.begin(), accepted.end(),
@@ -282,14 +342,46 @@ class session : public session_base, public std::enable_shared_from_this<session
       if (!parse_form(target.substr(question + 1), request_.params, error)) return refuse(400, "bad_data", error);
     }
     if (server_.options.guard) {
+      api_reply refusal;
+      guard_verdict verdict;
+      try {
+        verdict = server_.options.guard(request_, refusal);
+      } catch (const std::exception &e) {
+        verdict = guard_verdict::refuse;
+        refusal = error_reply(500, "internal", std::string("internal error: ") + e.what());
+      }
+      if (verdict == guard_verdict::refuse) return respond(std::move(refusal));
+      if (verdict == guard_verdict::check && server_.options.check) return start_check();
+    }
+    after_guard();
+  }
+
+  void start_check() {
+    if (server_.checks_queued >= server_.options.max_checks_waiting) {
+      api_reply busy = error_reply(429, "unavailable", "too many credential checks at once; try again shortly");
+      busy.headers.emplace_back("Retry-After", "1");
+      return respond(std::move(busy));
+    }
+    ++server_.checks_queued;
+    enter(phase::working);
+    net::post(server_.checks, [self = this->shared_from_this()]() mutable {
       std::optional<api_reply> refusal;
       try {
-        refusal = server_.options.guard(request_);
+        refusal = self->server_.options.check(self->request_);
       } catch (const std::exception &e) {
         refusal = error_reply(500, "internal", std::string("internal error: ") + e.what());
       }
-      if (refusal) return respond(std::move(*refusal));
-    }
+      auto executor = self->stream_.get_executor();
+      net::post(executor, [self = std::move(self), refusal = std::move(refusal)]() mutable {
+        --self->server_.checks_queued;
+        if (self->state == phase::closed) return;
+        if (refusal) return self->respond(std::move(*refusal));
+        self->after_guard();
+      });
+    });
+  }
+
+  void after_guard() {
     if (header_->is_done()) {
       close_after_ = false;
       return dispatch();
@@ -350,24 +442,33 @@ class session : public session_base, public std::enable_shared_from_this<session
 
   void dispatch() {
     enter(phase::working);
-    if (server_.answer_bytes >= server_.options.max_answer_bytes_in_flight) {
-      server_.waiting.push_back([self = this->shared_from_this()] {
-        if (self->state != phase::closed) self->run_on_pool();
-      });
-      return;
-    }
-    run_on_pool();
+    server_.wait_for_room([self = this->shared_from_this()] {
+      if (self->state != phase::closed) self->run_on_pool();
+    });
   }
 
+  // The bound is looked at again on the worker, just before the answer is
+  // made: requests queued for the pool together must not all make theirs.
   void run_on_pool() {
     const std::string *accept = request_.header("Accept-Encoding");
     const bool gzip = accept && accepts_gzip(*accept);
     net::post(server_.pool, [self = this->shared_from_this(), gzip]() mutable {
+      server_core &server = self->server_;
+      auto executor = self->stream_.get_executor();
+      if (server.answer_bytes.fetch_add(ANSWER_RESERVE) >= server.options.max_answer_bytes_in_flight) {
+        server.answer_bytes -= ANSWER_RESERVE;
+        return net::post(executor, [self = std::move(self)]() mutable {
+          self->server_.release_answer(0);
+          if (self->state != phase::closed) self->dispatch();
+        });
+      }
       api_reply reply = self->run_handler();
       if (gzip) self->compress(reply);
-      auto executor = self->stream_.get_executor();
-      net::post(executor, [self = std::move(self), reply = std::move(reply)]() mutable {
-        self->respond(std::move(reply));
+      const size_t made = reply.body.capacity();
+      server.answer_bytes += made;
+      server.answer_bytes -= ANSWER_RESERVE;
+      net::post(executor, [self = std::move(self), reply = std::move(reply), made]() mutable {
+        self->respond(std::move(reply), made);
       });
     });
   }
@@ -394,9 +495,9 @@ class session : public session_base, public std::enable_shared_from_this<session
   // The stream closes itself at a deadline, so a trickling client gets no
   // answer; the log still has its line.
   void release() {
-    const size_t held = held_;
-    held_ = 0;
-    if (held && !server_.stopping) server_.release_answer(held);
+    const size_t bytes = held;
+    held = 0;
+    if (bytes && !server_.stopping) server_.release_answer(bytes);
   }
 
   void timed_out() {
@@ -408,8 +509,11 @@ class session : public session_base, public std::enable_shared_from_this<session
     respond(error_reply(status, type, message));
   }
 
-  void respond(api_reply reply) {
-    if (state == phase::closed) return;
+  // `counted`: the bytes of the answer already added to the server's answer
+  // bytes by the worker that made it.
+  void respond(api_reply reply, size_t counted = 0) {
+    held = counted;
+    if (state == phase::closed) return release();
     enter(phase::writing);
     response_ = {};
     response_.version(version_);
@@ -419,8 +523,12 @@ class session : public session_base, public std::enable_shared_from_this<session
     response_.keep_alive(keep_alive_ && !close_after_);
     response_.body() = std::move(reply.body);
     response_.prepare_payload();
-    held_ = response_.body().capacity();
-    server_.answer_bytes += held_;
+    // HEAD: the length the body would have, and no body.
+    if (request_.method == "HEAD") response_.body().clear();
+    if (!counted) {
+      held = response_.body().capacity();
+      server_.answer_bytes += held;
+    }
     status_ = reply.status;
     lowest().expires_after(server_.options.write_deadline);
     http::async_write(stream_, response_, [self = this->shared_from_this()](beast::error_code ec, size_t n) {
@@ -478,11 +586,19 @@ class session : public session_base, public std::enable_shared_from_this<session
   bool keep_alive_ = false, close_after_ = true;
   unsigned version_ = 11;
   int status_ = 0;
-  size_t lingered_ = 0, held_ = 0;
+  size_t lingered_ = 0;
 };
 
 void server_core::accept() {
   if (!acceptor.is_open()) return;  // never bound: nothing to serve
+  if (options.tls && options.tls_handshakes_per_second && !take_tls_token()) {
+    const auto wait = std::chrono::duration<double>((1 - tls_tokens) / options.tls_handshakes_per_second);
+    accept_retry.expires_after(std::chrono::duration_cast<steady::duration>(wait) + std::chrono::milliseconds(1));
+    accept_retry.async_wait([this](beast::error_code ec) {
+      if (!ec && !stopping) accept();
+    });
+    return;
+  }
   acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
     if (stopping) return;
     if (ec) {
@@ -499,18 +615,45 @@ void server_core::accept() {
 }
 
 void server_core::make_room() {
+  // Silent connections first, then idle ones, then those in the middle of a
+  // request; never one whose request is being answered.
+  const auto rank = [](const session_base *s) {
+    if (s->state == phase::reading) return s->heard ? 2 : 0;
+    return s->state == phase::idle ? 1 : 3;
+  };
   size_t open = 0;
   session_base *victim = nullptr;
   for (session_base *s : sessions) {
     if (s->state == phase::closed) continue;
     ++open;
-    if (s->state != phase::idle && s->state != phase::reading) continue;
-    // Idle connections go before those in the middle of a request.
-    if (!victim || (s->state == phase::idle && victim->state != phase::idle) ||
-        (s->state == victim->state && s->since < victim->since))
-      victim = s;
+    if (rank(s) == 3) continue;
+    if (!victim || rank(s) < rank(victim) || (rank(s) == rank(victim) && s->since < victim->since)) victim = s;
   }
   if (open >= options.max_connections && victim) victim->close();
+}
+
+void server_core::drop_stalled_answer() {
+  // The largest answer, the oldest of those: the bound is reached by large
+  // answers.
+  session_base *victim = nullptr;
+  for (session_base *s : sessions)
+    if (s->state == phase::writing && s->held > SMALL_ANSWER_BYTES &&
+        (!victim || s->held > victim->held || (s->held == victim->held && s->since < victim->since)))
+      victim = s;
+  // Closing ends its write, whose completion releases the answer and lets
+  // the waiting requests on.
+  if (victim) victim->close();
+}
+
+bool server_core::take_tls_token() {
+  const double rate = options.tls_handshakes_per_second;
+  const auto now = steady::now();
+  tls_tokens = std::min(std::max(1.0, rate / 4),
+                        tls_tokens + rate * std::chrono::duration<double>(now - tls_refilled).count());
+  tls_refilled = now;
+  if (tls_tokens < 1) return false;
+  tls_tokens -= 1;
+  return true;
 }
 
 void server_core::start_session(tcp::socket socket) {
@@ -524,9 +667,10 @@ void server_core::start_session(tcp::socket socket) {
   if (open >= options.max_connections) return;  // every connection busy: drop this one
   std::string remote = peer.address().to_string();
   if (options.tls) {
-    std::make_shared<session<beast::ssl_stream<beast::tcp_stream>>>(*this, std::move(remote), std::move(socket),
-                                                                     *options.tls)
-        ->start();
+    auto tls_session = std::make_shared<session<beast::ssl_stream<beast::tcp_stream>>>(
+        *this, std::move(remote), std::move(socket), *options.tls);
+    tls_session->tls_context = options.tls;
+    tls_session->start();
   } else {
     std::make_shared<session<beast::tcp_stream>>(*this, std::move(remote), std::move(socket))->start();
   }
@@ -546,6 +690,19 @@ void server_core::run_repeating(repeating_task *task) {
         if (!ec && !stopping) run_repeating(task);
       });
     });
+  });
+}
+
+void server_core::wait_signal() {
+  signals.async_wait([this](beast::error_code ec, int signal_number) {
+    if (ec) return;
+    if (signal_number == SIGHUP && on_hangup) {
+      on_hangup();
+      return wait_signal();
+    }
+    stop_signal = signal_number;
+    if (on_signal) on_signal(signal_number);
+    shutdown();
   });
 }
 
@@ -605,17 +762,15 @@ void http_server::every(std::chrono::milliseconds interval, std::function<void()
   impl_->repeating.push_back(std::move(repeating));
 }
 
-int http_server::run(bool stop_signals, std::function<void(int)> on_signal) {
+int http_server::run(bool stop_signals, std::function<void(int)> on_signal, std::function<void()> on_hangup) {
   server_core &core = *impl_;
   if (stop_signals) {
     core.signals.add(SIGINT);
     core.signals.add(SIGTERM);
-    core.signals.async_wait([&core, on_signal](beast::error_code ec, int signal_number) {
-      if (ec) return;
-      core.stop_signal = signal_number;
-      if (on_signal) on_signal(signal_number);
-      core.shutdown();
-    });
+    if (on_hangup) core.signals.add(SIGHUP);
+    core.on_signal = std::move(on_signal);
+    core.on_hangup = std::move(on_hangup);
+    core.wait_signal();
   }
   if (!core.stopping) {
     core.accept();
@@ -624,6 +779,8 @@ int http_server::run(bool stop_signals, std::function<void(int)> on_signal) {
   core.io.run();
   return core.stop_signal;
 }
+
+void http_server::set_tls(std::shared_ptr<ssl::context> tls) { impl_->options.tls = std::move(tls); }
 
 void http_server::stop() {
   server_core *core = impl_.get();

@@ -41,12 +41,20 @@ struct server_options {
   std::ostream *log = nullptr;
   // Routes marked `write` answer 404 unless this is set.
   bool enable_write = false;
-  // Called once the headers are read and the route is found, before any body
-  // is read; a reply refuses the request with it. Null: every request passes.
-  std::function<std::optional<api_reply>(const http_request &)> guard;
+  // Called on the I/O thread once the headers are read and the route is
+  // found, before any body is read: passes the request, refuses it with
+  // `refusal`, or sends it to `check`. Null: every request passes.
+  std::function<guard_verdict(const http_request &, api_reply &refusal)> guard;
+  // Checks too slow for the I/O thread (a bcrypt round) run here, on a pool
+  // of their own so that the workers never wait for them; a reply refuses.
+  // Past MAX_CHECKS_WAITING the request gets 429 at once.
+  std::function<std::optional<api_reply>(const http_request &)> check;
+  unsigned check_threads = CHECK_THREADS;
+  size_t max_checks_waiting = MAX_CHECKS_WAITING;
   // With a context, connections speak TLS (the handshake within the header
-  // deadline).
+  // deadline), at most tls_handshakes_per_second new ones.
   std::shared_ptr<boost::asio::ssl::context> tls;
+  unsigned tls_handshakes_per_second = TLS_HANDSHAKES_PER_SECOND;
 };
 
 class http_server {
@@ -64,10 +72,19 @@ class http_server {
   void every(std::chrono::milliseconds interval, std::function<void()> task);
   // Serves until stop(), or with `stop_signals` until SIGINT or SIGTERM
   // (`on_signal` is told which first). Every connection is closed on the
-  // way out. Returns the signal that stopped it, or 0.
-  int run(bool stop_signals = false, std::function<void(int)> on_signal = nullptr);
+  // way out. Returns the signal that stopped it, or 0. With `on_hangup`,
+  // SIGHUP calls it on the I/O thread instead of ending the process.
+  //
+  // Handlers still running on the pools are awaited by the destructor, not
+  // by run(): a process that must stop at once exits without destroying the
+  // server.
+  int run(bool stop_signals = false, std::function<void(int)> on_signal = nullptr,
+          std::function<void()> on_hangup = nullptr);
   // From any thread.
   void stop();
+  // The TLS context for connections accepted from now on (those open keep
+  // theirs). On the I/O thread only: from on_hangup.
+  void set_tls(std::shared_ptr<boost::asio::ssl::context> tls);
 
  private:
   struct impl;

@@ -39,8 +39,9 @@ std::vector<route> api_routes(locked_store &store, const query_budget &budget, c
   add("/api/v1/query_exemplars", get_post, [](const http_request &) { return handle_query_exemplars(); });
   add("/api/v1/rules", {"GET"}, [](const http_request &) { return handle_rules(); });
   add("/api/v1/alerts", {"GET"}, [](const http_request &) { return handle_alerts(); });
-  add("/-/healthy", {"GET"}, [](const http_request &) { return handle_healthy(); });
-  add("/-/ready", {"GET"}, [](const http_request &) { return handle_ready(); });
+  // Load balancers probe with HEAD as often as with GET.
+  add("/-/healthy", {"GET", "HEAD"}, [](const http_request &) { return handle_healthy(); }).immediate = true;
+  add("/-/ready", {"GET", "HEAD"}, [](const http_request &) { return handle_ready(); }).immediate = true;
   add("/api/v1/status/buildinfo", {"GET"}, [](const http_request &) { return handle_buildinfo(); });
   auto page = [](const http_request &req) { return handle_page(req.path); };
   add("/", {"GET"}, page);

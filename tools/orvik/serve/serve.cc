@@ -3,6 +3,8 @@
 #include <malloc.h>
 #include <signal.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "access/access_control.h"
@@ -16,6 +18,23 @@
 #include "base/times.h"
 
 namespace orvik_host {
+
+namespace {
+
+// The configuration file read and its TLS context made, or null with the
+// reason in `error`.
+std::optional<web_config> read_web_config(const std::string &path, std::shared_ptr<boost::asio::ssl::context> &tls,
+                                          std::string &error) {
+  auto loaded = load_web_config(path, error);
+  tls.reset();
+  if (loaded && loaded->tls) {
+    tls = make_tls_context(*loaded->tls, error);
+    if (!tls) loaded.reset();
+  }
+  return loaded;
+}
+
+}  // namespace
 
 int run_serve(const serve_options &options, std::ostream &err) {
   auto address = parse_listen_address(options.listen);
@@ -66,11 +85,7 @@ int run_serve(const serve_options &options, std::ostream &err) {
   server_options server_settings = options.server;
   if (!options.web_config_file.empty()) {
     std::string error;
-    auto loaded = load_web_config(options.web_config_file, error);
-    if (loaded && loaded->tls) {
-      server_settings.tls = make_tls_context(*loaded->tls, error);
-      if (!server_settings.tls) loaded.reset();
-    }
+    auto loaded = read_web_config(options.web_config_file, server_settings.tls, error);
     if (!loaded) {
       err << "orvik: cannot use --web.config.file: " << error << '\n';
       return 2;
@@ -100,7 +115,10 @@ int run_serve(const serve_options &options, std::ostream &err) {
 
   access_control access(web);
   server_settings.log = &err;
-  server_settings.guard = [&access](const http_request &request) { return access.screen(request); };
+  server_settings.guard = [&access](const http_request &request, api_reply &refusal) {
+    return access.screen(request, refusal);
+  };
+  server_settings.check = [&access](const http_request &request) { return access.check(request); };
   http_server server(access.protect(api_routes(*store, options.budget, page)), server_settings);
   std::string bind_error;
   const int port = server.bind(*address, &bind_error);
@@ -127,11 +145,42 @@ int run_serve(const serve_options &options, std::ostream &err) {
       if (result.stored < 0) err << "orvik: collected snapshot rejected: " << result.error << '\n' << std::flush;
     });
   }
-  server.run(true, [&err](int signal_number) {
-    err << "orvik: stopping on " << strsignal(signal_number) << '\n' << std::flush;
-  });
+  const bool tls_on = server_settings.tls != nullptr;
+  // A reload that fails leaves everything as it was: an operator's typo
+  // must not take down a running server.
+  const auto reload = [&options, &err, &access, &server, tls_on] {
+    if (options.web_config_file.empty()) {
+      err << "orvik: SIGHUP: no --web.config.file to reload\n" << std::flush;
+      return;
+    }
+    std::string error;
+    std::shared_ptr<boost::asio::ssl::context> tls;
+    auto loaded = read_web_config(options.web_config_file, tls, error);
+    if (loaded && (tls != nullptr) != tls_on) {
+      error = std::string("TLS cannot be turned ") + (tls_on ? "off" : "on") + " without a restart";
+      loaded.reset();
+    }
+    if (!loaded) {
+      err << "orvik: SIGHUP: cannot reload --web.config.file: " << error
+          << "; serving on with the previous configuration\n"
+          << std::flush;
+      return;
+    }
+    access.reload(*loaded);
+    if (tls) server.set_tls(std::move(tls));
+    err << "orvik: SIGHUP: reloaded --web.config.file (" << loaded->users.size() << " users"
+        << (tls_on ? ", certificates" : "") << ")\n"
+        << std::flush;
+  };
+  server.run(
+      true, [&err](int signal_number) { err << "orvik: stopping on " << strsignal(signal_number) << '\n' << std::flush; },
+      reload);
   if (writer) writer->stop();
-  return 0;
+  // Handlers still running (a long query, a bcrypt round) are abandoned, not
+  // awaited: the server's destructor would join the threads that run them.
+  err << std::flush;
+  std::fflush(nullptr);
+  std::_Exit(0);
 }
 
 }  // namespace orvik_host

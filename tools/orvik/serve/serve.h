@@ -1,7 +1,8 @@
 // `orvik serve`: the HTTP endpoints over one store, fed from snapshot files,
 // from POST /api/v1/snapshot (when writes are enabled) and, with a collect
 // interval, from the machine itself; behind TLS and basic authentication when
-// a web configuration file asks for them. Runs until SIGINT or SIGTERM.
+// a web configuration file asks for them. Runs until SIGINT or SIGTERM, and
+// then ends the process at once; SIGHUP re-reads the web configuration.
 #ifndef ORVIK_HOST_SERVE_H
 #define ORVIK_HOST_SERVE_H
 
