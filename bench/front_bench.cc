@@ -60,12 +60,12 @@ void BM_Front(benchmark::State &state, const char *text) {
 }
 void BM_StoreRange(benchmark::State &state, const char *text) {
   locked_store &store = full_store();
-  for (auto _ : state) benchmark::DoNotOptimize(store.query_range(text, kNewest - 60 * kStep, kNewest, kStep));
+  for (auto _ : state) benchmark::DoNotOptimize(store.query_range(text, kNewest - 50 * kStep, kNewest, kStep));
 }
 void BM_FrontRange(benchmark::State &state, const char *text) {
   locked_store &store = full_store();
   for (auto _ : state)
-    benchmark::DoNotOptimize(promql::range_query(store, text, kNewest - 60 * kStep, kNewest, kStep));
+    benchmark::DoNotOptimize(promql::range_query(store, text, kNewest - 50 * kStep, kNewest, kStep));
 }
 
 BENCHMARK_CAPTURE(BM_Store, sum_rate, "sum(rate(windows_cpu_time_total[5m]))");

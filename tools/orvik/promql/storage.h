@@ -13,9 +13,31 @@
 
 namespace orvik_host::promql {
 
+// A question a store may answer itself at every step, exactly as the engine
+// would: a selector, or rate or irate of one, optionally under sum, avg or
+// count without grouping.
+struct pushdown {
+  enum class function { none, rate, irate };
+  function fn = function::none;
+  int64_t range_ms = 0;
+  std::string aggregation;  // "", "sum", "avg" or "count"
+  const std::vector<matcher> *matchers = nullptr;
+};
+
 class storage {
  public:
   virtual ~storage() = default;
+
+  // Answers the question at start, start + step, ... (n steps) into *out, as
+  // series whose points sit at the step times, and sets *answered; leaves
+  // *answered false when the store would not answer exactly as the engine
+  // does, and the engine then computes it from raw points. False with
+  // *error for a failure of the store.
+  virtual bool push_down(const pushdown &, int64_t /*start*/, int64_t /*step*/, size_t /*n*/, range_vector *,
+                         bool *answered, std::string *) {
+    *answered = false;
+    return true;
+  }
 
   // Appends to *out every series that passes all matchers and has a point in
   // [mint, maxt] (ms, both ends included), with those points in time order.

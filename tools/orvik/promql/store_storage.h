@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "library/store.h"
+#include "library/question.h"
 #include "library/walk.h"
 #include "promql/select.h"
 #include "promql/storage.h"
@@ -27,6 +28,8 @@ class store_storage : public storage {
 
   bool select(const std::vector<matcher> &matchers, int64_t mint, int64_t maxt, bool previous, size_t max_points,
               range_vector *out, std::string *error) override;
+  bool push_down(const pushdown &q, int64_t start, int64_t step, size_t n, range_vector *out, bool *answered,
+                 std::string *error) override;
 
  private:
   locked_store::session &session_;
