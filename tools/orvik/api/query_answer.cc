@@ -90,7 +90,97 @@ std::string timestamp_text(int64_t ms) {
   return out;
 }
 
+namespace {
+
+void append_json_string(std::string &out, std::string_view text) {
+  out += '"';
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          char esc[8];
+          std::snprintf(esc, sizeof esc, "\\u%04x", c);
+          out += esc;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  out += '"';
+}
+
+void append_metric(std::string &out, const promql::label_set &labels) {
+  out += "{\"metric\":{";
+  for (size_t i = 0; i < labels.size(); ++i) {
+    if (i) out += ',';
+    append_json_string(out, labels[i].name);
+    out += ':';
+    append_json_string(out, labels[i].value);
+  }
+  out += '}';
+}
+
+void append_pair(std::string &out, int64_t t, double v) {
+  out += '[';
+  out += timestamp_text(t);
+  out += ",\"";
+  out += value_text(v);
+  out += "\"]";
+}
+
+// The compact answer written straight into one string: a large matrix costs
+// its text and nothing besides, where a document would cost several times
+// that while it is made.
+std::string write_compact_answer(const promql::query_value &value) {
+  std::string out = "{\"status\":\"success\",\"data\":{\"resultType\":\"";
+  out += result_type(value.type);
+  out += "\",\"result\":";
+  switch (value.type) {
+    case value_type::scalar: append_pair(out, value.t, value.scalar); break;
+    case value_type::string:
+      out += '[' + timestamp_text(value.t) + ',';
+      append_json_string(out, value.str);
+      out += ']';
+      break;
+    case value_type::vector:
+      out += '[';
+      for (size_t i = 0; i < value.vector.size(); ++i) {
+        if (i) out += ',';
+        append_metric(out, value.vector[i].metric);
+        out += ",\"value\":";
+        append_pair(out, value.vector[i].t, value.vector[i].v);
+        out += '}';
+      }
+      out += ']';
+      break;
+    case value_type::matrix:
+      out += '[';
+      for (size_t i = 0; i < value.matrix.size(); ++i) {
+        if (i) out += ',';
+        append_metric(out, value.matrix[i].metric);
+        out += ",\"values\":[";
+        for (size_t k = 0; k < value.matrix[i].points.size(); ++k) {
+          if (k) out += ',';
+          append_pair(out, value.matrix[i].points[k].t, value.matrix[i].points[k].v);
+        }
+        out += "]}";
+      }
+      out += ']';
+      break;
+  }
+  out += "}}";
+  return out;
+}
+
+}  // namespace
+
 std::string write_query_answer(const promql::query_value &value, bool pretty) {
+  if (!pretty) return write_compact_answer(value);
   mut_doc_ptr owner(yyjson_mut_doc_new(nullptr));
   yyjson_mut_doc *doc = owner.get();
   if (!doc) return "{}";
@@ -127,7 +217,6 @@ std::string write_query_answer(const promql::query_value &value, bool pretty) {
       break;
     }
   }
-  if (!pretty) return write_compact(doc);
   size_t len = 0;
   char *text = yyjson_mut_write(doc, YYJSON_WRITE_PRETTY, &len);
   if (!text) return "{}";

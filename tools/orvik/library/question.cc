@@ -45,6 +45,8 @@ bool ask_every_step(locked_store::session &session, const store_question &questi
     *exact = true;
     return true;
   }
+  const size_t elements = question.aggregation.empty() ? oldest.size() : 1;
+  if (elements > MAX_STEP_ANSWER_POINTS / n) return true;
   if (!charge(budget, in_store * n, error)) return false;
   const int64_t end = start + static_cast<int64_t>(n - 1) * step;
   const std::string_view answer = session.query_range(text_of(question), start, end, step);

@@ -18,6 +18,11 @@
 
 namespace orvik_host {
 
+// The store's answer is a pretty JSON text read back whole, some 200 bytes
+// a point while it is read; answers of more points than this are not asked
+// for, and the caller reads the samples instead.
+inline constexpr size_t MAX_STEP_ANSWER_POINTS = 64 * 1024;
+
 struct store_question {
   enum function { none, rate, irate };
   store_selector selector;
@@ -29,7 +34,8 @@ struct store_question {
 // The store's answer at start, start + step, ... (n steps), one series per
 // selected series (one without labels for an aggregation, none when nothing
 // is selected), charged to the budget's evaluations. *exact false, nothing
-// appended, when the store would answer otherwise than PromQL. False with
+// appended, when the store would answer otherwise than PromQL, or past
+// MAX_STEP_ANSWER_POINTS. False with
 // *error when the budget runs out or the store fails.
 bool ask_every_step(locked_store::session &session, const store_question &question, int64_t start, int64_t step,
                     size_t n, walk_budget *budget, std::vector<series> *out, bool *exact, std::string *error);
