@@ -209,19 +209,12 @@ def hostile(url):
 
 
 def orvik_samples(url, selector, at):
-    """Every sample orvik holds of one series at or before `at`, newest first:
-    an instant answer carries the time of the sample it used, so each
-    question asks just before the previous answer."""
-    samples, t = [], at
-    while True:
-        result = get_json(url + "/api/v1/query", query=selector, time="%.3f" % t)
-        if len(result) != 1:
-            raise SystemExit("orvik has %d series for %s" % (len(result), selector))
-        ts, value = result[0]["value"]
-        if samples and ts >= samples[-1][0]:
-            return result[0]["metric"], samples
-        samples.append((ts, value))
-        t = ts - 0.001
+    """Every sample orvik holds of one series in the hour before `at`, newest
+    first, from a range selector in an instant query."""
+    result = get_json(url + "/api/v1/query", query=selector + "[1h]", time="%.3f" % at)
+    if len(result) != 1:
+        raise SystemExit("orvik has %d series for %s" % (len(result), selector))
+    return result[0]["metric"], [(ts, v) for ts, v in reversed(result[0]["values"])]
 
 
 def prom_samples(url, selector, at):
@@ -247,13 +240,13 @@ def compare(orvik, prom, at, selectors):
 
 def newest(orvik, prom, at, selectors):
     for selector in selectors:
-        mine = get_json(orvik + "/api/v1/query", query=selector, time="%.3f" % at)
+        mine = get_json(orvik + "/api/v1/query", query=selector + "[1m]", time="%.3f" % at)
         theirs = get_json(prom + "/api/v1/query", query=selector + "[1m]", time="%.3f" % at)
         if len(mine) != 1 or len(theirs) != 1:
             raise SystemExit("%s: orvik has %d series, prometheus %d" % (selector, len(mine), len(theirs)))
         t, v = theirs[0]["values"][-1]
-        print("%s: orvik %s @%s, prometheus %s @%s" % (selector, mine[0]["value"][1], mine[0]["value"][0], v, t))
-        if mine[0]["metric"] != theirs[0]["metric"] or mine[0]["value"] != [t, v]:
+        print("%s: orvik %s @%s, prometheus %s @%s" % (selector, mine[0]["values"][-1][1], mine[0]["values"][-1][0], v, t))
+        if mine[0]["metric"] != theirs[0]["metric"] or mine[0]["values"][-1] != [t, v]:
             raise SystemExit("%s differs: orvik %s, prometheus %s" % (selector, mine[0], theirs[0]))
 
 
