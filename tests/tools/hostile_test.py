@@ -209,7 +209,12 @@ def slow_loris(server, failures, count=64):
             if i in closed:
                 continue
             if select.select([s], [], [], 0)[0]:
-                closed[i] = (s.recv(4096)[9:12], time.time() - start)
+                # A 408, a close, or a reset when the server closed with
+                # trickled bytes still unread: each is the client dropped.
+                try:
+                    closed[i] = (s.recv(4096)[9:12], time.time() - start)
+                except OSError:
+                    closed[i] = (b"reset", time.time() - start)
             else:
                 try:
                     s.send(request[byte % len(request):][:1])
@@ -217,7 +222,10 @@ def slow_loris(server, failures, count=64):
                     closed[i] = (b"reset", time.time() - start)
         byte += 1
         t = time.time()
-        status = exchange(server.port, get("/api/v1/label/mode/values", "Connection: close"))[0]
+        try:
+            status = exchange(server.port, get("/api/v1/label/mode/values", "Connection: close"))[0]
+        except OSError as e:
+            status = "no answer (%s)" % e
         latencies.append(time.time() - t)
         if status != 200:
             failures.append("slow loris: a normal request got %s" % status)
@@ -229,20 +237,24 @@ def slow_loris(server, failures, count=64):
           "max %.1f ms, p50 %.1f ms" % (count, len(closed), codes, min((t for _, t in closed.values()), default=0),
                                          max((t for _, t in closed.values()), default=0), len(latencies),
                                          1000 * max(latencies), 1000 * statistics.median(latencies)))
-    if len(closed) < count or codes - {b"", b"reset"} or max(latencies) > 0.5:
+    if len(closed) < count or codes - {b"408", b"", b"reset"} or max(latencies) > 0.5:
         failures.append("slow loris: %d of %d closed with %s, normal client max %.3f s" %
                         (len(closed), count, codes, max(latencies)))
 
 
 def connection_cap(server, failures, cap):
     socks = [connect(server.port) for _ in range(cap + 20)]
-    time.sleep(0.3)
-    dropped = 0
-    for s in socks[:40]:
-        try:
-            dropped += bool(select.select([s], [], [], 0.2)[0]) and s.recv(1) == b""
-        except OSError:
-            dropped += 1
+    # The server accepts, and so closes the oldest, in its own time: the
+    # closes are awaited, each socket read once it is readable.
+    gone, deadline = set(), time.time() + 10
+    while len(gone) < 20 and time.time() < deadline:
+        for i in select.select([s for s in socks[:40] if s.fileno() not in gone], [], [], 0.2)[0]:
+            try:
+                if i.recv(1) == b"":
+                    gone.add(i.fileno())
+            except OSError:
+                gone.add(i.fileno())
+    dropped = len(gone)
     status = exchange(server.port, get("/api/v1/labels"))[0]
     for s in socks:
         s.close()
@@ -303,12 +315,16 @@ def log_lines(server, failures):
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
     sock.close()
     exchange(server.port, b"GET /\xff\xfe HTTP/1.1\r\nHost: t\r\n\r\n")
-    time.sleep(0.5)
-    server.log.seek(0)
-    text = server.log.read()
-    for want in ["(cut off)", "GET /\\xff\\xfe 404", "- - 414", " 431 ", " 408 0B (timed out)"]:
-        if want not in text:
-            failures.append("log: no line with %r" % want)
+    wanted, deadline = ["(cut off)", "GET /\\xff\\xfe 404", "- - 414", " 431 ", " 408 0B (timed out)"], time.time() + 10
+    while True:
+        server.log.seek(0)
+        text = server.log.read()
+        missing = [want for want in wanted if want not in text]
+        if not missing or time.time() > deadline:
+            break
+        time.sleep(0.1)
+    for want in missing:
+        failures.append("log: no line with %r" % want)
 
 
 def stop_under_trickle(server, failures):
@@ -317,7 +333,8 @@ def stop_under_trickle(server, failures):
         s.send(b"GET /metrics HTTP/1.1\r\n")
     big = connect(server.port)
     big.sendall(get(matrix(120)))  # an answer the client does not read
-    time.sleep(0.5)
+    big.settimeout(10)
+    big.recv(1)  # its first bytes: the answer is made and waits to be sent
     started = time.time()
     server.proc.send_signal(signal.SIGTERM)
     try:
