@@ -193,10 +193,13 @@ agent=http://127.0.0.1:$in_port
 agent_pid=$prom_pid
 wait_for 30 sh -c "curl -sf '$receiving/api/v1/query?query=prometheus_build_info' | grep -q goversion" \
   || fail "no prometheus_build_info reached orvik within 30 s"
-at=$(python3 -c 'import time; print(time.time())')
-# Both hold everything up to $at once each holds a sample after it, as each
-# series is appended and sent in time order.
+# The time compared is one when every chosen series exists (the interval
+# count only from the second scrape on); both hold everything up to it once
+# each holds a sample after it, as each series is appended and sent in time
+# order.
 chosen_in=(prometheus_build_info 'up{job="prometheus"}' prometheus_target_interval_length_seconds_count)
+wait_for 30 $peer past "$receiving" "$agent" 0 "${chosen_in[@]}" || fail "not every chosen series reached orvik within 30 s"
+at=$(python3 -c 'import time; print(time.time())')
 wait_for 30 $peer past "$receiving" "$agent" "$at" "${chosen_in[@]}" \
   || fail "orvik and prometheus did not both hold samples newer than $at within 30 s"
 $peer newest "$receiving" "$agent" "$at" "${chosen_in[@]}" || fail "orvik's samples differ from Prometheus's own"
