@@ -1,0 +1,61 @@
+// Arbitrary bytes as the text of an instant and a range query, asked of a
+// small store through the host's query front. The front turns a query it
+// accepts into texts for the store; when the store refuses such a text the
+// front answers 500, so a 500 here is a query the front planned into
+// something the store does not read. Every answer must be a JSON document.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <yyjson.h>
+
+#include "check.h"
+#include "promql/planner.h"
+#include "store.h"
+
+using namespace orvik_host;
+
+namespace {
+
+constexpr int64_t T0 = 1700000000000;
+
+// Two names, labels that group and differ, counters that reset: enough for
+// selection, rates and every grouping to reach the store.
+std::unique_ptr<locked_store> make_store() {
+  std::string error;
+  auto store = locked_store::create(32, 8, &error);
+  FUZZ_CHECK(store != nullptr);
+  for (int i = 0; i < 4; ++i) {
+    const std::string t = std::to_string(T0 + i * 15000);
+    const std::string v = std::to_string(i == 2 ? 1 : 10 * i);
+    store->ingest_snapshot(
+        "[{\"name\":\"cpu\",\"value\":" + v + ",\"labels\":{\"core\":\"0\",\"mode\":\"idle\"},\"timestamp_ms\":" + t +
+            "},{\"name\":\"cpu\",\"value\":" + v + ",\"labels\":{\"core\":\"1\",\"mode\":\"user\"},\"timestamp_ms\":" +
+            t + "},{\"name\":\"mem\",\"value\":-" + v + ",\"labels\":{\"core\":\"x\\\"y\"},\"timestamp_ms\":" + t +
+            "},{\"name\":\"up\",\"value\":1,\"timestamp_ms\":" + t + "}]",
+        0);
+  }
+  return store;
+}
+
+void check(const promql::query_outcome &out) {
+  FUZZ_CHECK(out.status == 200 || out.status == 400 || out.status == 422);
+  if (out.status != 200) {
+    FUZZ_CHECK(!out.error.empty());
+    return;
+  }
+  yyjson_doc *doc = yyjson_read(out.body.data(), out.body.size(), 0);
+  FUZZ_CHECK(doc != nullptr);
+  yyjson_doc_free(doc);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  static std::unique_ptr<locked_store> store = make_store();
+  const std::string_view text(reinterpret_cast<const char *>(data), size);
+  check(promql::instant_query(*store, text, T0 + 45000));
+  check(promql::range_query(*store, text, T0, T0 + 60000, 7000));
+  return 0;
+}
