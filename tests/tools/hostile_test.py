@@ -15,7 +15,6 @@ Usage: hostile_test.py ORVIK     (exits 77 without Linux's /proc)
 import gzip, http.client, os, select, signal, socket, statistics, subprocess, sys, tempfile, threading, time, zlib
 
 
-
 def sanitized(program):
     """Whether the program is built with AddressSanitizer (ORVIK_SANITIZED=1
     or 0 says so instead of its symbols)."""
@@ -269,12 +268,12 @@ def connection_cap(server, failures, cap):
     # closes are awaited, each socket read once it is readable.
     gone, deadline = set(), time.time() + 10
     while len(gone) < 20 and time.time() < deadline:
-        for i in select.select([s for s in socks[:40] if s.fileno() not in gone], [], [], 0.2)[0]:
+        for s in select.select([s for s in socks[:40] if s.fileno() not in gone], [], [], 0.2)[0]:
             try:
-                if i.recv(1) == b"":
-                    gone.add(i.fileno())
+                if s.recv(1) == b"":
+                    gone.add(s.fileno())
             except OSError:
-                gone.add(i.fileno())
+                gone.add(s.fileno())
     dropped = len(gone)
     status = exchange(server.port, get("/api/v1/labels"))[0]
     for s in socks:
