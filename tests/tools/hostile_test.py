@@ -12,7 +12,7 @@ AddressSanitizer is found by its symbols and judged by a wider bound.
 
 Usage: hostile_test.py ORVIK     (exits 77 without Linux's /proc)
 """
-import gzip, http.client, os, select, signal, socket, statistics, subprocess, sys, tempfile, threading, time, zlib
+import gzip, http.client, os, re, select, signal, socket, statistics, subprocess, sys, tempfile, threading, time, zlib
 
 
 def sanitized(program):
@@ -57,11 +57,13 @@ class Server:
         deadline = time.time() + 60
         while time.time() < deadline and self.proc.poll() is None:
             self.log.seek(0)
-            for line in self.log:
-                if line.startswith("orvik: listening on http://127.0.0.1:"):
-                    self.port = int(line.split(":")[3].split()[0])
-                    return
+            # The line is written in pieces: the port is whole once " (" follows it.
+            found = re.search(r"^orvik: listening on http://127\.0\.0\.1:(\d+) \(", self.log.read(), re.M)
+            if found:
+                self.port = int(found.group(1))
+                return
             time.sleep(0.1)
+        self.stop()  # else it would hold the test's output open
         raise SystemExit("FAILED: orvik serve did not start")
 
     def status(self, field):

@@ -32,7 +32,8 @@ function startServer() {
     server.stderr.on('data', (chunk) => {
       if (base) return;
       text += chunk;
-      const m = /listening on (http:\/\/127\.0\.0\.1:\d+)/.exec(text);
+      // The line comes in pieces: the port is whole once " (" follows it.
+      const m = /listening on (http:\/\/127\.0\.0\.1:\d+) \(/.exec(text);
       if (m) {
         clearTimeout(timer);
         resolve(m[1]);

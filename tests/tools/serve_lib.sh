@@ -35,7 +35,8 @@ start_orvik() {
   started+=($!)
   pid=$!
   local deadline=$((SECONDS + 30))
-  until found=$(sed -n 's|^orvik: listening on \(https\{0,1\}://127\.0\.0\.1:[0-9]*\).*|\1|p' "$log") && [ -n "$found" ]; do
+  # The line is written in pieces: the port is whole once " (" follows it.
+  until found=$(sed -n 's|^orvik: listening on \(https\{0,1\}://127\.0\.0\.1:[0-9][0-9]*\) (.*|\1|p' "$log") && [ -n "$found" ]; do
     kill -0 "$pid" 2>/dev/null || fail "orvik serve ($name) exited at start"
     [ "$SECONDS" -lt "$deadline" ] || fail "orvik serve ($name) did not start listening within 30 s"
     sleep 0.1
