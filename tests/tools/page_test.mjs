@@ -32,7 +32,8 @@ function startServer() {
     server.stderr.on('data', (chunk) => {
       if (base) return;
       text += chunk;
-      const m = /listening on (http:\/\/127\.0\.0\.1:\d+)/.exec(text);
+      // The line comes in pieces: the port is whole once " (" follows it.
+      const m = /listening on (http:\/\/127\.0\.0\.1:\d+) \(/.exec(text);
       if (m) {
         clearTimeout(timer);
         resolve(m[1]);
@@ -71,6 +72,16 @@ function coloredPixels() {
       if (d[i + 3] > 128 && Math.max(d[i], d[i + 1], d[i + 2]) - Math.min(d[i], d[i + 1], d[i + 2]) > 60) n++;
     return n;
   });
+}
+
+// Polls check() until it holds, for up to 10 s; the page draws and the
+// browser reports in their own time.
+async function until(what, check) {
+  const deadline = Date.now() + 10000;
+  while (!(await check())) {
+    if (Date.now() > deadline) assert.fail(what + ' within 10 s');
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
 }
 
 const legendEntries = () => page.locator('#chart .u-legend tr.u-series:not(:first-child)');
@@ -129,8 +140,8 @@ describe('the chart over the example hour', () => {
   for (const { query, metric } of drawn) {
     test(query, async (t) => {
       await runOnPage(query);
-      const ms = await page.$eval('#chart', (c) => c.dataset.drawMs);
-      assert.ok(ms, 'the chart was drawn');
+      // uPlot draws in its own turn of the event loop, not within the run.
+      const ms = await (await page.waitForFunction(() => document.querySelector('#chart').dataset.drawMs)).jsonValue();
       t.diagnostic('fetched and drawn in ' + ms + ' ms');
 
       // The data is years old: the window is the data's own, from its
@@ -165,9 +176,9 @@ describe('the legend and the table', () => {
     assert.ok(shown > 500);
     await legendEntries().first().click();
     await assert.doesNotReject(legendEntries().first().and(page.locator('.u-off')).waitFor());
-    assert.ok((await coloredPixels()) < shown / 20, 'the only series is gone from the canvas');
+    await until('the only series gone from the canvas', async () => (await coloredPixels()) < shown / 20);
     await legendEntries().first().click();
-    assert.ok((await coloredPixels()) > shown / 2);
+    await until('the series back on the canvas', async () => (await coloredPixels()) > shown / 2);
   });
 
   test('the table lists the elements of the instant answer', async () => {
@@ -194,7 +205,10 @@ describe('the legend and the table', () => {
       assert.equal(expected.status, 'error');
       const seen = problems.length;
       await runOnPage(query);
-      // The browser reports every refused request on its console; nothing else may appear.
+      // The browser reports every refused request on its console, the range
+      // and the instant question both, after the page has seen the answers;
+      // nothing else may appear.
+      await until('both refusals on the console', () => problems.length >= seen + 2);
       for (const p of problems.splice(seen)) assert.match(p, /Failed to load resource: .* status of 4\d\d/);
       assert.ok((await page.textContent('#error')).includes(expected.error));
       assert.equal(await page.isVisible('#error'), true);

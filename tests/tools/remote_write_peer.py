@@ -8,6 +8,7 @@ the few lines the protocol needs, so that the test needs no Python packages.
   hostile URL                     bad bodies to URL/api/v1/write, then a good one
   compare ORVIK PROM TIME SEL...  same samples, at and before TIME, in both
   newest ORVIK PROM TIME SEL...   same newest sample at TIME in both
+  past ORVIK PROM TIME SEL...     exits 0 once both hold a sample after TIME
 """
 import hashlib, http.server, json, struct, sys, threading, time, urllib.parse, urllib.request
 
@@ -250,6 +251,16 @@ def newest(orvik, prom, at, selectors):
             raise SystemExit("%s differs: orvik %s, prometheus %s" % (selector, mine[0], theirs[0]))
 
 
+def past(orvik, prom, at, selectors):
+    # orvik's instant answer carries the time of the sample it used;
+    # Prometheus's carries the time asked, so its samples are asked by range.
+    for selector in selectors:
+        mine = get_json(orvik + "/api/v1/query", query=selector, time="%.3f" % (time.time() + 60))
+        theirs = get_json(prom + "/api/v1/query", query=selector + "[1m]", time="%.3f" % time.time())
+        if len(mine) != 1 or len(theirs) != 1 or mine[0]["value"][0] <= at or theirs[0]["values"][-1][0] <= at:
+            sys.exit(1)
+
+
 if __name__ == "__main__":
     command, args = sys.argv[1], sys.argv[2:]
     if command == "stub":
@@ -258,6 +269,8 @@ if __name__ == "__main__":
         hostile(args[0])
     elif command == "compare":
         compare(args[0], args[1], float(args[2]), args[3:])
+    elif command == "past":
+        past(args[0], args[1], float(args[2]), args[3:])
     elif command == "newest":
         newest(args[0], args[1], float(args[2]), args[3:])
     else:

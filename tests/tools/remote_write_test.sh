@@ -81,7 +81,13 @@ for mode in flaky refuse silent; do
     --remote-write.url "http://127.0.0.1:$(cat "$work/$mode.port")/api/v1/write"
   eval "url_$mode=\$url"
 done
-sleep 5
+# Each stub has seen what its checks below are about: the flaky one its two
+# 503s and a 204, the refusing one a batch, the silent one a batch sent again
+# after the timeout.
+lines() { [ -f "$work/$1.jsonl" ] && [ "$(wc -l <"$work/$1.jsonl")" -ge "$2" ]; }
+wait_for 30 lines flaky 3 || fail "the flaky stub did not see three requests within 30 s"
+wait_for 30 lines refuse 1 || fail "the refusing stub saw no request within 30 s"
+wait_for 30 lines silent 2 || fail "the silent stub did not see a second try within 30 s"
 # The senders go on while the stub logs are read: their counters are read
 # before and after, and what the logs show must lie between (give or take
 # the one batch whose answer may still be on its way).
@@ -115,7 +121,8 @@ print("refuse: %d batches, each once; %d samples counted as dropped" % (len(refu
 assert len(silent) >= 2 and silent[1]["digest"] == silent[0]["digest"], "no retry after the timeout"
 print("silent: the batch was sent %d times, after each timeout" % len(silent))
 PY
-grep -q "receiver refused a batch, dropped: HTTP 400: stub says no" "$work/to-refuse.log" || fail "the 400 was not logged"
+wait_for 10 grep -q "receiver refused a batch, dropped: HTTP 400: stub says no" "$work/to-refuse.log" \
+  || fail "the 400 was not logged"
 [ "$(grep -c 'receiver refused a batch' "$work/to-refuse.log")" = 1 ] || fail "the 400 was logged more than once"
 
 echo "== [${SECONDS}s] https and basic auth into a Prometheus receiver"
@@ -186,11 +193,17 @@ agent=http://127.0.0.1:$in_port
 agent_pid=$prom_pid
 wait_for 30 sh -c "curl -sf '$receiving/api/v1/query?query=prometheus_build_info' | grep -q goversion" \
   || fail "no prometheus_build_info reached orvik within 30 s"
-sleep 4
-at=$(python3 -c 'import time; print(time.time() - 3)')
-$peer newest "$receiving" "$agent" "$at" prometheus_build_info 'up{job="prometheus"}' \
-  prometheus_target_interval_length_seconds_count || fail "orvik's samples differ from Prometheus's own"
-grep -q 'POST /api/v1/write 204' "$work/receiving.log" || fail "no 204 logged for remote write"
+# The time compared is one when every chosen series exists (the interval
+# count only from the second scrape on); both hold everything up to it once
+# each holds a sample after it, as each series is appended and sent in time
+# order.
+chosen_in=(prometheus_build_info 'up{job="prometheus"}' prometheus_target_interval_length_seconds_count)
+wait_for 30 $peer past "$receiving" "$agent" 0 "${chosen_in[@]}" || fail "not every chosen series reached orvik within 30 s"
+at=$(python3 -c 'import time; print(time.time())')
+wait_for 30 $peer past "$receiving" "$agent" "$at" "${chosen_in[@]}" \
+  || fail "orvik and prometheus did not both hold samples newer than $at within 30 s"
+$peer newest "$receiving" "$agent" "$at" "${chosen_in[@]}" || fail "orvik's samples differ from Prometheus's own"
+wait_for 10 grep -q 'POST /api/v1/write 204' "$work/receiving.log" || fail "no 204 logged for remote write"
 # Stopped while orvik still answers: a Prometheus whose receiver is gone
 # spends a minute trying to deliver what it still holds.
 kill "$agent_pid"

@@ -68,7 +68,8 @@ def start_orvik(orvik, name, *args):
     deadline = time.monotonic() + 20
     while time.monotonic() < deadline:
         with open(path, errors="replace") as log:
-            found = re.search(r"^orvik: listening on http://127\.0\.0\.1:(\d+)", log.read(), re.M)
+            # The line is written in pieces: the port is whole once " (" follows it.
+            found = re.search(r"^orvik: listening on http://127\.0\.0\.1:(\d+) \(", log.read(), re.M)
         if found:
             return "http://127.0.0.1:" + found.group(1)
         if proc.poll() is not None:

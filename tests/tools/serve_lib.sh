@@ -27,17 +27,20 @@ fail() {
 # argument.
 start_orvik() {
   local name=$1; shift
-  local log="$work/$name.log" found="" i
-  "$orvik" serve --listen 127.0.0.1:0 "$@" 2>"$log" &
+  local log="$work/$name.log" found=""
+  # Made here, not by the redirection of the background job, which may run
+  # after the first look for the listening line.
+  : >"$log"
+  "$orvik" serve --listen 127.0.0.1:0 "$@" 2>>"$log" &
   started+=($!)
   pid=$!
-  for i in $(seq 100); do
-    found=$(sed -n 's|^orvik: listening on \(https\{0,1\}://127\.0\.0\.1:[0-9]*\).*|\1|p' "$log")
-    [ -n "$found" ] && break
+  local deadline=$((SECONDS + 30))
+  # The line is written in pieces: the port is whole once " (" follows it.
+  until found=$(sed -n 's|^orvik: listening on \(https\{0,1\}://127\.0\.0\.1:[0-9][0-9]*\) (.*|\1|p' "$log") && [ -n "$found" ]; do
     kill -0 "$pid" 2>/dev/null || fail "orvik serve ($name) exited at start"
+    [ "$SECONDS" -lt "$deadline" ] || fail "orvik serve ($name) did not start listening within 30 s"
     sleep 0.1
   done
-  [ -n "$found" ] || fail "orvik serve ($name) did not start listening within 10 s"
   url=$found
   port=${url##*:}
 }
@@ -47,6 +50,7 @@ start_orvik() {
 # sets $prom_pid.
 launch_prometheus() {  # name port [flags...]
   local name=$1 port=$2; shift 2
+  : >>"$work/$name.log"
   prometheus --config.file="$work/$name.yml" --storage.tsdb.path="$work/$name-data" \
     --web.listen-address="127.0.0.1:$port" "$@" >>"$work/$name.log" 2>&1 &
   started+=($!)
