@@ -78,17 +78,21 @@ class Store:
 
     @staticmethod
     def used(samples, t):
-        """Index of the sample in force at t: the newest at or before t, else the oldest."""
+        """Index of the sample in force at t: the newest at or before t, or
+        None before the series' first sample."""
         before = [i for i, (ts, _) in enumerate(samples) if ts <= t]
-        return before[-1] if before else 0
+        return before[-1] if before else None
 
     @classmethod
     def plain(cls, samples, t, _range=None):
-        return samples[cls.used(samples, t)][1]
+        i = cls.used(samples, t)
+        return None if i is None else samples[i][1]
 
     @classmethod
     def rate(cls, samples, t, range_ms):
         last = cls.used(samples, t)
+        if last is None:
+            return None
         first = last
         while first > 0 and samples[first - 1][0] >= t - range_ms:
             first -= 1
@@ -103,6 +107,8 @@ class Store:
         out = {}
         for labels, samples in self.select(name, match):
             value = (fn or Store.plain)(samples, t, range_ms)
+            if value is None:
+                continue
             if fn:
                 labels = {k: v for k, v in labels.items() if k != "__name__"}
             out[frozenset(labels.items())] = value
@@ -120,6 +126,11 @@ class Store:
             groups.setdefault(frozenset(labels.items()), []).append(value)
         ops = {"sum": sum, "avg": lambda v: sum(v) / len(v), "min": min, "max": max, "count": len}
         return {k: float(ops[agg](v)) for k, v in groups.items()}
+
+    def raw(self, name, t, range_ms):
+        """The samples of a range selector at t: those in [t - range, t]."""
+        return {frozenset(labels.items()): [(ts / 1000, v) for ts, v in samples if t - range_ms <= ts <= t]
+                for labels, samples in self.select(name)}
 
     def evaluate_range(self, start, end, step, *query, **kw):
         out = {}
@@ -367,7 +378,7 @@ def main():
                 at=last)),
         ("prometheus-api-client", "get_metric_range_data: a range selector in an instant query", "GET",
          "/api/v1/query", [("query", "windows_memory_load_percent[600s]"), ("time", str(last))], False, pyclient,
-         refused(400, "bad_data", "range")),
+         matrix(store.raw("windows_memory_load_percent", last * 1000, 600000))),
         ("prometheus-api-client", "custom_query_range with a step of 60", "GET", "/api/v1/query_range",
          [("query", "windows_memory_load_percent"), ("start", str(first)), ("end", str(first + 600)),
           ("step", "60")], False, pyclient,
