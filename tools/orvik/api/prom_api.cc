@@ -92,12 +92,6 @@ api_reply handle_query_range(locked_store &store, const request_params &params, 
                                          {budget.max_evaluations, budget.max_points}));
 }
 
-api_reply handle_labels(locked_store &store) { return answer_reply(store.label_names()); }
-
-api_reply handle_label_values(locked_store &store, const std::string &label) {
-  return answer_reply(store.label_values(label));
-}
-
 api_reply handle_buildinfo() {
   api_reply reply;
   reply.body = success_document([](yyjson_mut_doc *doc, yyjson_mut_val *data) {
