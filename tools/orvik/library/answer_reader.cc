@@ -90,12 +90,6 @@ std::vector<series> read_series(std::string_view answer) {
   return result;
 }
 
-size_t count_results(std::string_view answer) {
-  doc_ptr doc = parse(answer);
-  yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
-  return yyjson_arr_size(yyjson_obj_get(yyjson_obj_get(root, "data"), "result"));
-}
-
 std::vector<std::string> read_string_list(std::string_view answer) {
   std::vector<std::string> list;
   doc_ptr doc = parse(answer);
