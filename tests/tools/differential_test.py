@@ -68,12 +68,40 @@ def data_set():
 
 
 def write_openmetrics(series, path):
+    """Series of one name must come together; times in seconds."""
+    escape = lambda v: v.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n")  # noqa: E731
     with open(path, "w") as out:
         for name, labels, samples in series:
-            text = ",".join('%s="%s"' % kv for kv in labels.items())
+            text = ",".join('%s="%s"' % (k, escape(v)) for k, v in labels.items())
             for t, v in samples:
-                out.write("%s{%s} %r %d\n" % (name, text, v, t))
+                out.write("%s{%s} %r %s\n" % (name, text, v, "%d" % t if t == int(t) else repr(t)))
         out.write("# EOF\n")
+
+
+def start_prometheus(series):
+    """A Prometheus server holding the series, backfilled with promtool; its URL."""
+    metrics, tsdb = (os.path.join(serve_lib.work, f) for f in ("data.om", "tsdb"))
+    write_openmetrics(series, metrics)
+    backfill = subprocess.run(["promtool", "tsdb", "create-blocks-from", "openmetrics", metrics, tsdb],
+                              capture_output=True, text=True, timeout=120)
+    if backfill.returncode != 0:
+        serve_lib.fail("promtool backfill: " + backfill.stderr[-500:])
+    config = os.path.join(serve_lib.work, "prometheus.yml")
+    with open(config, "w") as out:
+        out.write("global:\n  scrape_interval: 1h\n")
+    port = serve_lib.free_port()
+    serve_lib.spawn("prometheus", ["prometheus", "--config.file=" + config, "--storage.tsdb.path=" + tsdb,
+                                   "--storage.tsdb.retention.time=50y", "--web.listen-address=127.0.0.1:%d" % port])
+    prom = "http://127.0.0.1:%d" % port
+    serve_lib.wait_until("prometheus ready", lambda: serve_lib.send(prom, "GET", "/-/ready").status == 200, 60)
+    return prom
+
+
+def need_tools():
+    for tool in ("promtool", "prometheus"):
+        if not shutil.which(tool):
+            print("skipped: %s not installed (scripts/bootstrap installs it)" % tool)
+            sys.exit(77)
 
 
 def write_snapshots(series, path):
@@ -313,27 +341,12 @@ def compare_query(ours, theirs, ordered):
 
 def main():
     orvik = sys.argv[1]
-    for tool in ("promtool", "prometheus"):
-        if not shutil.which(tool):
-            print("skipped: %s not installed (scripts/bootstrap installs it)" % tool)
-            sys.exit(77)
+    need_tools()
     series = data_set()
-    metrics, snapshots, tsdb = (os.path.join(serve_lib.work, f) for f in ("data.om", "data.jsonl", "tsdb"))
-    write_openmetrics(series, metrics)
+    snapshots = os.path.join(serve_lib.work, "data.jsonl")
     write_snapshots(series, snapshots)
-    backfill = subprocess.run(["promtool", "tsdb", "create-blocks-from", "openmetrics", metrics, tsdb],
-                              capture_output=True, text=True, timeout=120)
-    if backfill.returncode != 0:
-        serve_lib.fail("promtool backfill: " + backfill.stderr[-500:])
-    config = os.path.join(serve_lib.work, "prometheus.yml")
-    with open(config, "w") as out:
-        out.write("global:\n  scrape_interval: 1h\n")
-    port = serve_lib.free_port()
-    serve_lib.spawn("prometheus", ["prometheus", "--config.file=" + config, "--storage.tsdb.path=" + tsdb,
-                                   "--storage.tsdb.retention.time=50y", "--web.listen-address=127.0.0.1:%d" % port])
-    prom = "http://127.0.0.1:%d" % port
+    prom = start_prometheus(series)
     orvik_url = serve_lib.start_orvik(orvik, "orvik", "--snapshots", snapshots)
-    serve_lib.wait_until("prometheus ready", lambda: serve_lib.send(prom, "GET", "/-/ready").status == 200, 60)
     serve_lib.wait_until("prometheus holding the backfilled data",
                          lambda: len(answer(prom, "/api/v1/query", [("query", "diff_queue_length"),
                                                                     ("time", str(INSTANT_AT[0]))])["result"]) == 6, 30)
