@@ -1,6 +1,9 @@
 #include "library/question.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <string_view>
 
 namespace orvik_host {
 namespace {
@@ -25,6 +28,40 @@ std::string text_of(const store_question &q) {
   return text;
 }
 
+size_t occurrences(std::string_view text, std::string_view key) {
+  size_t n = 0;
+  for (size_t at = text.find(key); at != std::string_view::npos; at = text.find(key, at + key.size())) ++n;
+  return n;
+}
+
+// The newest of the sample times in an instant answer, and how many series
+// it holds, read from the text alone: the coverage question is asked of every
+// selected series at every query, and reading their labels would cost several
+// times the store's answer itself. The keys are looked for without their
+// opening quote, which is every few bytes of an answer: value": cannot
+// appear inside a string, where every quote is escaped, and where it ends a
+// label's name (xvalue) no number follows it, or the counts of values and
+// metrics differ. False then, and when the text is not as the library
+// writes it.
+bool newest_sample(std::string_view answer, int64_t *newest_ms, size_t *count) {
+  constexpr std::string_view key = "value\":";
+  *newest_ms = INT64_MIN;
+  *count = 0;
+  for (size_t at = answer.find(key); at != std::string_view::npos; at = answer.find(key, at)) {
+    at += key.size();
+    while (at < answer.size() && (answer[at] == ' ' || answer[at] == '\n' || answer[at] == '\r' ||
+                                  answer[at] == '\t' || answer[at] == '['))
+      ++at;
+    double seconds = 0;
+    const auto read = std::from_chars(answer.data() + at, answer.data() + answer.size(), seconds);
+    if (read.ec != std::errc() || !std::isfinite(seconds)) return false;
+    *newest_ms = std::max<int64_t>(*newest_ms, std::llround(seconds * 1000.0));
+    ++*count;
+    at = static_cast<size_t>(read.ptr - answer.data());
+  }
+  return *count == occurrences(answer, "metric\":");
+}
+
 }  // namespace
 
 bool ask_every_step(locked_store::session &session, const store_question &question, int64_t start, int64_t step,
@@ -37,15 +74,16 @@ bool ask_every_step(locked_store::session &session, const store_question &questi
   const uint64_t in_store = std::max<uint32_t>(1, session.series_count());
   if (!charge(budget, in_store, error)) return false;
   // Asked about its first millisecond, each series answers its oldest sample.
-  const std::vector<series> oldest = read_series(session.query(question.selector.text(), 1));
-  const int64_t needed = start - range;
-  for (const series &s : oldest)
-    if (s.points.empty() || s.points.front().time_ms > needed) return true;
-  if (oldest.empty()) {
+  const std::string_view oldest = session.query(question.selector.text(), 1);
+  int64_t newest_oldest = 0;
+  size_t selected = 0;
+  if (!read_status(oldest).success || !newest_sample(oldest, &newest_oldest, &selected)) return true;
+  if (selected > 0 && newest_oldest > start - range) return true;
+  if (selected == 0) {
     *exact = true;
     return true;
   }
-  const size_t elements = question.aggregation.empty() ? oldest.size() : 1;
+  const size_t elements = question.aggregation.empty() ? selected : 1;
   if (elements > MAX_STEP_ANSWER_POINTS / n) return true;
   if (!charge(budget, in_store * n, error)) return false;
   const int64_t end = start + static_cast<int64_t>(n - 1) * step;
