@@ -3,7 +3,11 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <string_view>
+
+#include <yyjson.h>
 
 namespace orvik_host {
 namespace {
@@ -61,11 +65,116 @@ bool newest_sample(std::string_view answer, int64_t *newest_ms, size_t *count) {
   }
   return *count == occurrences(answer, "metric\":");
 }
+// A reader of the store's matrix answers that builds no document: the store
+// writes them in one fixed pretty layout, so each element is found by its
+// members' names, its metric object (a few labels) is read by yyjson, and
+// its pairs are read straight from the text.
+class matrix_reader {
+ public:
+  explicit matrix_reader(std::string_view text) : t_(text) {}
+
+  // Appends every element with exactly n values; false when the text is not
+  // laid out as expected.
+  bool read(size_t n, std::vector<stepped_series> *out) {
+    if (!skip_to("\"result\": [")) return false;
+    for (;;) {
+      space();
+      if (at(']')) return true;
+      if (!at('{') || !skip_to("\"metric\": ")) return false;
+      stepped_series s;
+      if (!metric(&s.metric) || !skip_to("\"values\": [")) return false;
+      s.values.reserve(n);
+      for (;;) {
+        space();
+        if (at(']')) break;
+        double v;
+        if (!pair(&v)) return false;
+        s.values.push_back(v);
+        space();
+        if (at(',')) continue;
+      }
+      if (s.values.size() != n) return false;
+      out->push_back(std::move(s));
+      space();
+      if (!at('}')) return false;
+      space();
+      at(',');
+    }
+  }
+
+ private:
+  bool skip_to(std::string_view what) {
+    const size_t found = t_.find(what, i_);
+    if (found == std::string_view::npos) return false;
+    i_ = found + what.size();
+    return true;
+  }
+  void space() {
+    while (i_ < t_.size() && (t_[i_] == ' ' || t_[i_] == '\n')) ++i_;
+  }
+  bool at(char c) {
+    if (i_ < t_.size() && t_[i_] == c) {
+      ++i_;
+      return true;
+    }
+    return false;
+  }
+  // The object from "{" to its "}", strings skipped with their escapes.
+  bool metric(label_list *labels) {
+    const size_t begin = i_;
+    if (!at('{')) return false;
+    for (int depth = 1; depth > 0;) {
+      if (i_ >= t_.size()) return false;
+      const char c = t_[i_++];
+      if (c == '"') {
+        while (i_ < t_.size() && t_[i_] != '"') i_ += t_[i_] == '\\' ? 2 : 1;
+        ++i_;
+      } else if (c == '{') {
+        ++depth;
+      } else if (c == '}') {
+        --depth;
+      }
+    }
+    yyjson_doc *doc = yyjson_read(t_.data() + begin, i_ - begin, 0);
+    yyjson_val *root = yyjson_doc_get_root(doc);
+    const bool ok = yyjson_is_obj(root);
+    yyjson_obj_iter iter = yyjson_obj_iter_with(root);
+    for (yyjson_val *key; ok && (key = yyjson_obj_iter_next(&iter)) != nullptr;) {
+      yyjson_val *val = yyjson_obj_iter_get_val(key);
+      if (yyjson_is_str(val))
+        labels->emplace_back(std::string(yyjson_get_str(key), yyjson_get_len(key)),
+                             std::string(yyjson_get_str(val), yyjson_get_len(val)));
+    }
+    yyjson_doc_free(doc);
+    return ok;
+  }
+  // [ time, "value" ]: the time is the step's, known already.
+  bool pair(double *v) {
+    if (!at('[') || !skip_to(",")) return false;
+    space();
+    if (!at('"')) return false;
+    const size_t end = t_.find('"', i_);
+    if (end == std::string_view::npos || end - i_ > 63) return false;
+    char text[64];
+    std::memcpy(text, t_.data() + i_, end - i_);
+    text[end - i_] = '\0';
+    char *parsed;
+    *v = std::strtod(text, &parsed);
+    if (parsed == text) return false;
+    i_ = end + 1;
+    space();
+    return at(']');
+  }
+
+  std::string_view t_;
+  size_t i_ = 0;
+};
 
 }  // namespace
 
 bool ask_every_step(locked_store::session &session, const store_question &question, int64_t start, int64_t step,
-                    size_t n, walk_budget *budget, std::vector<series> *out, bool *exact, std::string *error) {
+                    size_t n, walk_budget *budget, std::vector<stepped_series> *out, bool *exact,
+                    std::string *error) {
   *exact = false;
   const int64_t range = question.function == store_question::none ? 0 : question.range_ms;
   // The store reads times at or before 1970 as now, and ranges in whole
@@ -89,10 +198,9 @@ bool ask_every_step(locked_store::session &session, const store_question &questi
   const int64_t end = start + static_cast<int64_t>(n - 1) * step;
   const std::string_view answer = session.query_range(text_of(question), start, end, step);
   if (!read_status(answer).success) return true;
-  std::vector<series> answered = read_series(answer);
-  for (const series &s : answered)
-    if (s.points.size() != n) return true;
-  for (series &s : answered) out->push_back(std::move(s));
+  std::vector<stepped_series> answered;
+  if (!matrix_reader(answer).read(n, &answered)) return true;
+  for (stepped_series &s : answered) out->push_back(std::move(s));
   *exact = true;
   return true;
 }
