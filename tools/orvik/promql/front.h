@@ -44,7 +44,7 @@ struct front_limits {
   uint64_t max_evaluations = UINT64_MAX;
   uint64_t max_points = UINT64_MAX;
 };
-inline constexpr uint64_t POINTS_HELD_FACTOR = 4;
+inline constexpr uint64_t POINTS_HELD_FACTOR = 2;
 
 // An instant query at time_ms (0 or less: now, in whole seconds).
 query_outcome instant_query(locked_store &store, std::string_view text, int64_t time_ms,
