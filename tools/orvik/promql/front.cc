@@ -77,8 +77,8 @@ engine_options options_for(const expr &tree, const front_limits &limits) {
   const uint64_t per_tree = limits.max_evaluations > UINT64_MAX / n ? UINT64_MAX : limits.max_evaluations * n;
   options.limits.max_evaluations = std::min<uint64_t>(options.limits.max_evaluations, per_tree);
   if (limits.max_points < UINT64_MAX / POINTS_HELD_FACTOR)
-    options.limits.max_points =
-        std::min<uint64_t>(options.limits.max_points, limits.max_points * POINTS_HELD_FACTOR);
+    options.limits.max_points = std::min<uint64_t>(
+        options.limits.max_points, std::max(limits.max_points * POINTS_HELD_FACTOR, MIN_POINTS_HELD));
   return options;
 }
 

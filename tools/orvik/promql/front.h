@@ -45,6 +45,9 @@ struct front_limits {
   uint64_t max_points = UINT64_MAX;
 };
 inline constexpr uint64_t POINTS_HELD_FACTOR = 2;
+// ... and never fewer than this (1 MB), so that a small answer bound leaves
+// room for the intermediate values of its few series.
+inline constexpr uint64_t MIN_POINTS_HELD = 65536;
 
 // An instant query at time_ms (0 or less: now, in whole seconds).
 query_outcome instant_query(locked_store &store, std::string_view text, int64_t time_ms,
