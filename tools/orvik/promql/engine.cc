@@ -217,13 +217,13 @@ class evaluator {
     evaluations_ += n;
     if (evaluations_ > lim_.max_evaluations)
       fail("query refused: it needs more than " + std::to_string(lim_.max_evaluations) +
-           " evaluations (steps x series, max_evaluations)");
+           " evaluations (steps x series, " + lim_.evaluations_bound + ")");
   }
   void hold(size_t n) {
     held_ += n;
     if (held_ > lim_.max_points)
       fail("query refused: it would hold more than " + std::to_string(lim_.max_points) +
-           " points at once (max_points)");
+           " points at once (" + lim_.points_bound + ")");
   }
   void new_series() {
     if (++created_ > lim_.max_series)
@@ -403,7 +403,7 @@ class evaluator {
     const uint64_t per_window = static_cast<uint64_t>(e.range_ms / step) + 1;
     if (per_window > 0 && g.n > lim_.max_evaluations / per_window)
       fail("query refused: it needs more than " + std::to_string(lim_.max_evaluations) +
-           " evaluations (steps x series, max_evaluations)");
+           " evaluations (steps x series, " + lim_.evaluations_bound + ")");
     val inner = eval(*e.args[0], grid{first, step, static_cast<size_t>(steps)});
     v.series = std::move(inner.series);
     return v;

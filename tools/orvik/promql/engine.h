@@ -42,6 +42,9 @@ struct engine_limits {
   size_t max_steps = MAX_STEPS;
   size_t max_subquery_steps = MAX_SUBQUERY_STEPS;
   size_t max_series = MAX_OUTPUT_SERIES;
+  // How refusals name the two bounds a host may set.
+  std::string points_bound = "max_points";
+  std::string evaluations_bound = "max_evaluations";
 };
 
 struct engine_options {

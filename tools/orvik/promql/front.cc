@@ -73,6 +73,8 @@ uint64_t nodes(const expr &e) {
 engine_options options_for(const expr &tree, const front_limits &limits) {
   engine_options options;
   options.limits.max_steps = static_cast<size_t>(MAX_RANGE_STEPS) + 1;
+  options.limits.points_bound = "--query.max-points";
+  options.limits.evaluations_bound = "--query.max-evaluations";
   const uint64_t n = nodes(tree);
   const uint64_t per_tree = limits.max_evaluations > UINT64_MAX / n ? UINT64_MAX : limits.max_evaluations * n;
   options.limits.max_evaluations = std::min<uint64_t>(options.limits.max_evaluations, per_tree);
