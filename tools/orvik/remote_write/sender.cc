@@ -25,6 +25,7 @@
 #include "remote_write/codec.h"
 #include "orvik_version.h"
 #include "remote_write/queue.h"
+#include "base/base64.h"
 #include "base/times.h"
 
 namespace orvik_host::remote_write {
@@ -195,21 +196,6 @@ bool read_secret(const std::string &path, const char *what, std::string &out, st
   return true;
 }
 
-std::string base64(std::string_view in) {
-  static const char *digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  for (size_t i = 0; i < in.size(); i += 3) {
-    uint32_t n = static_cast<uint8_t>(in[i]) << 16;
-    if (i + 1 < in.size()) n |= static_cast<uint8_t>(in[i + 1]) << 8;
-    if (i + 2 < in.size()) n |= static_cast<uint8_t>(in[i + 2]);
-    out += digits[(n >> 18) & 63];
-    out += digits[(n >> 12) & 63];
-    out += i + 1 < in.size() ? digits[(n >> 6) & 63] : '=';
-    out += i + 2 < in.size() ? digits[n & 63] : '=';
-  }
-  return out;
-}
-
 void append_counter(std::string &out, const char *name, const char *help, const char *type, const std::string &lines) {
   out += std::string("# HELP ") + name + ' ' + help + "\n# TYPE " + name + ' ' + type + '\n' + lines;
 }
@@ -367,7 +353,7 @@ std::unique_ptr<remote_writer> remote_writer::start(const sender_options &option
   std::string secret;
   if (!options.password_file.empty()) {
     if (!read_secret(options.password_file, "password", secret, error)) return nullptr;
-    headers.emplace_back("Authorization", "Basic " + base64(options.basic_auth_user + ":" + secret));
+    headers.emplace_back("Authorization", "Basic " + base64_encode(options.basic_auth_user + ":" + secret));
   }
   if (!options.bearer_token_file.empty()) {
     if (!read_secret(options.bearer_token_file, "bearer token", secret, error)) return nullptr;
