@@ -173,9 +173,10 @@ int run_serve(const serve_options &options, std::ostream &err) {
     return 1;
   }
   const std::string shown_host = address->host.find(':') != std::string::npos ? "[" + address->host + "]" : address->host;
-  err << "orvik: listening on " << (server_settings.tls ? "https://" : "http://") << shown_host << ':' << port
-      << " (" << store->series_count() << " series from " << stats.documents << " snapshots"
-      << (interval_ms ? ", collecting" : "") << ")\n"
+  // One piece: the sender may already be logging from its own thread.
+  err << (std::string("orvik: listening on ") + (server_settings.tls ? "https://" : "http://") + shown_host + ':' +
+          std::to_string(port) + " (" + std::to_string(store->series_count()) + " series from " +
+          std::to_string(stats.documents) + " snapshots" + (interval_ms ? ", collecting" : "") + ")\n")
       << std::flush;
   if (const std::string warning = exposure_warning(address->host, web); !warning.empty())
     err << warning << '\n' << std::flush;
