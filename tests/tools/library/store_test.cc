@@ -124,8 +124,9 @@ TEST(LockedStore, ReportsTheSamplesItStored) {
 
   seen.clear();
   auto series = [](const char *name, const char *labels_json, label_list metric) {
+    const std::string identity = series_identity(metric);
     return std::make_shared<const append_series>(
-        append_series{name, labels_json, std::make_shared<const label_list>(std::move(metric))});
+        append_series{name, labels_json, std::make_shared<const label_list>(std::move(metric)), identity});
   };
   const append_outcome outcome = store->append_samples(
       {{series("a", R"({"k":"v"})", {{"__name__", "a"}, {"k", "v"}}), 1.0 / 3, 10000},

@@ -174,11 +174,6 @@ ingest_result locked_store::ingest_snapshot(const std::string &json, int64_t tim
     std::vector<series> staged;
     bool overflow = false;
     if (snapshots_->read(json, timestamp_ms, &staged, &overflow, &result.error) < 0) return result;
-    // More series than the store holds: at least one value had no place.
-    if (overflow) {
-      result.not_stored = 1;
-      result.error = "series table full";
-    }
     result.stored = 0;
     for (series &s : staged) {
       if (s.points.empty()) continue;
@@ -214,6 +209,12 @@ ingest_result locked_store::ingest_snapshot(const std::string &json, int64_t tim
           if (result.error.empty()) result.error = orvik_last_error();
           break;
       }
+    }
+    // The staging store was full: the document named more series than this
+    // store holds, so at least one value had no place (a lower bound).
+    if (overflow && result.not_stored == 0) {
+      result.not_stored = 1;
+      result.error = "series table full";
     }
     if (result.not_stored > 0) {
       rejected_samples_ += static_cast<uint64_t>(result.not_stored);
