@@ -208,9 +208,10 @@ TEST(SeriesForStore, RefusesLabelsTheStoreWouldCutOrCouldNotReadBack) {
       {{{"job", "a"}}, nullptr},
       {{{"__name__", "up"}, {std::string(64, 'k'), "v"}}, nullptr},
       {{{"__name__", "up"}, {"k", std::string(128, 'v')}}, nullptr},
-      {{{"__name__", "up"}, {"k", "say \"hi\""}}, nullptr},
-      {{{"__name__", "up"}, {"k", "back\\slash"}}, nullptr},
-      {{{"__name__", "up"}, {"k", "line\nbreak"}}, nullptr},
+      // Quotes, backslashes and control characters are stored escaped.
+      {{{"__name__", "up"}, {"k", "say \"hi\""}}, R"({"k":"say \"hi\""})"},
+      {{{"__name__", "up"}, {"k", "back\\slash"}}, R"({"k":"back\\slash"})"},
+      {{{"__name__", "up"}, {"k", "line\nbreak"}}, R"({"k":"line\u000Abreak"})"},
       {{{"__name__", "up"}, {"k", "\xc3("}}, nullptr},
       {{{"__name__", "up"}, {"k", "caf\xc3\xa9"}}, "{\"k\":\"caf\xc3\xa9\"}"},
       {{{"__name__", "up"}, {"k", "1"}, {"k", "2"}}, nullptr},

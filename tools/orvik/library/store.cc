@@ -59,7 +59,7 @@ int32_t snapshot_reader::read(const std::string &json, int64_t timestamp_ms, std
   *overflow = orvik_series_count(db_) == series_;
   *out = read_series(orvik_query(db_, EVERY_SERIES, 0));
   orvik_clear(db_);
-  return static_cast<int32_t>(out->size());
+  return carried;
 }
 
 std::unique_ptr<locked_store> locked_store::create(uint32_t max_series, uint32_t samples_per_series,
@@ -111,26 +111,6 @@ std::string locked_store::label_values(const std::string &label) {
 
 namespace {
 
-// A JSON string as the store's label text writes it.
-void append_json_string(std::string &out, std::string_view text) {
-  out += '"';
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20) {
-      static const char HEX[] = "0123456789ABCDEF";
-      out += "\\u00";
-      out += HEX[byte >> 4];
-      out += HEX[byte & 15];
-    } else {
-      out += c;
-    }
-  }
-  out += '"';
-}
-
 int64_t wall_clock_ms() {
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
@@ -171,54 +151,89 @@ ingest_result locked_store::ingest_snapshot(const std::string &json, int64_t tim
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (timestamp_ms <= 0) timestamp_ms = wall_clock_ms();
+    // The staging store is asked only for what it holds exactly: each
+    // series' identity and its last time in the document. Values are stored
+    // by the library itself, from the document, never from answer text.
     std::vector<series> staged;
     bool overflow = false;
-    if (snapshots_->read(json, timestamp_ms, &staged, &overflow, &result.error) < 0) return result;
-    result.stored = 0;
-    for (series &s : staged) {
+    const int32_t carried = snapshots_->read(json, timestamp_ms, &staged, &overflow, &result.error);
+    if (carried < 0) return result;
+    result.error.clear();
+    std::vector<std::string> identities;
+    identities.reserve(staged.size());
+    bool any_newer = staged.empty() || overflow;
+    for (const series &s : staged) {
+      identities.push_back(series_identity(s.metric));
       if (s.points.empty()) continue;
-      append_series target;
-      for (const auto &[name, value] : s.metric) {
-        if (name == "__name__") {
-          target.name = value;
-          continue;
-        }
-        target.labels_json += target.labels_json.empty() ? "{" : ",";
-        append_json_string(target.labels_json, name);
-        target.labels_json += ':';
-        append_json_string(target.labels_json, value);
-      }
-      target.labels_json += target.labels_json.empty() ? "{}" : "}";
-      target.identity = series_identity(s.metric);
-      const point &p = s.points.front();
-      switch (append_locked(target, p.value, p.time_ms)) {
-        case append_result::stored:
-          ++result.stored;
-          if (listener_)
-            stored.push_back(
-                stored_sample{std::make_shared<const label_list>(std::move(s.metric)), p.value, p.time_ms});
-          break;
-        case append_result::resent: break;
-        case append_result::out_of_order:
-          ++result.not_stored;
-          ++result.out_of_order;
-          if (result.error.empty()) result.error = OUT_OF_ORDER;
-          break;
-        case append_result::refused:
-          ++result.not_stored;
-          if (result.error.empty()) result.error = orvik_last_error();
-          break;
+      const auto newest = newest_.find(identities.back());
+      if (newest == newest_.end() || s.points.front().time_ms > newest->second) {
+        any_newer = true;
+      } else if (s.points.front().time_ms < newest->second) {
+        ++result.out_of_order;
       }
     }
-    // The staging store was full: the document named more series than this
-    // store holds, so at least one value had no place (a lower bound).
-    if (overflow && result.not_stored == 0) {
-      result.not_stored = 1;
-      result.error = "series table full";
-    }
-    if (result.not_stored > 0) {
+    if (result.out_of_order > 0) {
+      result.stored = 0;
+      result.not_stored = carried > 0 ? carried : result.out_of_order;
+      result.error = OUT_OF_ORDER;
       rejected_samples_ += static_cast<uint64_t>(result.not_stored);
       if (log_) log_->report(result);
+      return result;
+    }
+    // Every series at exactly its newest time: the document was sent before.
+    if (!any_newer) {
+      result.stored = 0;
+      return result;
+    }
+    // A refused orvik_create leaves a message that no ingestion can leave: if
+    // it is still there afterwards, no append failed and nothing was lost.
+    orvik_free(orvik_create(LIBRARY_MAX_SERIES + 1, 1));
+    const std::string untouched = orvik_last_error();
+    result.stored = orvik_ingest_snapshot_json(db_, json.c_str(), timestamp_ms);
+    // The last-error text is shared by the whole process; read it while the
+    // lock still keeps other calls out.
+    const std::string after = orvik_last_error();
+    if (result.stored < 0) {
+      result.error = after;
+      return result;
+    }
+    const bool failed = after != untouched;
+    if (!failed) {
+      for (size_t i = 0; i < staged.size(); ++i) {
+        if (staged[i].points.empty()) continue;
+        const int64_t time_ms = staged[i].points.front().time_ms;
+        newest_[identities[i]] = time_ms;
+        if (listener_)
+          stored.push_back(stored_sample{std::make_shared<const label_list>(std::move(staged[i].metric)),
+                                         staged[i].points.front().value, time_ms});
+      }
+    } else {
+      // Some values had no place: only the store itself says which series
+      // it now ends at which time.
+      std::map<label_list, int64_t> ends;
+      for (series &s : read_series(orvik_query(db_, EVERY_SERIES, 0))) {
+        if (s.points.empty()) continue;
+        newest_[series_identity(s.metric)] = s.points.front().time_ms;
+        if (listener_) ends.emplace(std::move(s.metric), s.points.front().time_ms);
+      }
+      for (series &s : staged) {
+        if (s.points.empty()) continue;
+        const auto end = ends.find(s.metric);
+        if (end == ends.end() || end->second != s.points.front().time_ms) continue;
+        stored.push_back(stored_sample{std::make_shared<const label_list>(std::move(s.metric)),
+                                       s.points.front().value, end->second});
+      }
+      result.not_stored = static_cast<int64_t>(carried) - result.stored;
+      if (overflow && result.not_stored <= 0) result.not_stored = 1;
+      if (result.not_stored <= 0) {
+        // Values skipped alike by both stores (an invalid name) were never
+        // carried as samples.
+        result.not_stored = 0;
+      } else {
+        result.error = after;
+        rejected_samples_ += static_cast<uint64_t>(result.not_stored);
+        if (log_) log_->report(result);
+      }
     }
   }
   if (!stored.empty()) listener_(std::move(stored));

@@ -65,9 +65,9 @@ struct stored_sample {
 // How a snapshot document becomes samples is the library's alone: the
 // document is ingested into a staging store of one sample per series (one
 // series more than the store it feeds holds, so that a document naming too
-// many series shows), whose series are read back as samples and then
-// cleared. Whoever needs a snapshot's samples one by one (the store's order
-// check, the sender reading the log) asks it, never a mapping of its own.
+// many series shows), whose series are read back and then cleared. Whoever
+// needs a snapshot's series and times (the store's order check, the sender
+// reading the log) asks it, never a mapping of its own.
 class snapshot_reader {
  public:
   static std::unique_ptr<snapshot_reader> create(uint32_t max_series, std::string *error);
@@ -75,9 +75,13 @@ class snapshot_reader {
   snapshot_reader(const snapshot_reader &) = delete;
   snapshot_reader &operator=(const snapshot_reader &) = delete;
 
-  // The document's samples; -1 and *error when the library rejects it.
-  // `*overflow`: it named more series than max_series. A series named
-  // twice keeps its last value. Not safe from two threads at once.
+  // The document's series, each at the last sample the document names for
+  // it; answers the number of values the library carried, or -1 and *error
+  // when it rejects the document. `*overflow`: it named more series than
+  // max_series. Values come back through answer text (14 significant
+  // digits) and a series named twice keeps its last value: good for
+  // identities and times, never for storing. Not safe from two threads at
+  // once.
   int32_t read(const std::string &json, int64_t timestamp_ms, std::vector<series> *out, bool *overflow,
                std::string *error);
 
@@ -144,13 +148,21 @@ class locked_store {
   std::string query_range(const std::string &expr, int64_t start_ms, int64_t end_ms, int64_t step_ms);
   std::string label_names();
   std::string label_values(const std::string &label);
-  // Stores the document's values: its samples as snapshot_reader reads
-  // them, appended one by one like remote-write samples. That gives every sample the same order check and the same
-  // accounting, and tells the listener exactly what was stored. A value not
-  // stored (out of order, a full table, a failed allocation) shows as
-  // not_stored, is added to rejected_samples() and reported to the log.
-  // A timestamp of 0 or less is now, in ms. A series named twice in one
-  // document keeps its last value.
+  // Stores the document's values with orvik_ingest_snapshot_json, exactly
+  // as the library maps them. The order rule comes first: the document is
+  // read by snapshot_reader only for each series' identity and its time in
+  // the document; if any series is older than its newest stored sample, the
+  // whole document is refused (stored 0, every carried value not_stored and
+  // out of order, error OUT_OF_ORDER) before anything is stored. If every
+  // series is at exactly its newest time the document is a resend and is
+  // skipped (stored 0, nothing refused); otherwise it is stored whole, and a
+  // series among newer ones that sits at its newest time gets that sample a
+  // second time. Limit: the staging store keeps one sample per series, the
+  // last the document names, and the library appends in document order, so
+  // an older sample of a series named twice in one document is not seen by
+  // the check. A value the store could not keep (a full table, a failed
+  // allocation) shows as not_stored, is added to rejected_samples() and
+  // reported to the log. A timestamp of 0 or less is now, in ms.
   ingest_result ingest_snapshot(const std::string &json, int64_t timestamp_ms);
   uint32_t series_count();
   uint64_t total_samples();
