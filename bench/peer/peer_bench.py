@@ -4,7 +4,9 @@ server holding the same data, with the same client.
 
 The data set: 1,024 series of windows_cpu_time_total (512 cores, modes idle
 and user), 1,440 samples 60 s apart from 1700000000 s, sample i of series s
-holding i * (1 + s % 7). Prometheus gets it backfilled from OpenMetrics text
+holding i * (1 + s % 7); and the machine's memory, total and free, as the two
+gauges windows_cs_physical_memory_bytes and windows_os_physical_memory_free_bytes
+at the same times. Prometheus gets it backfilled from OpenMetrics text
 with `promtool tsdb create-blocks-from openmetrics`; orvik reads it as a
 JSON-lines snapshot file. Both listen on free loopback ports.
 
@@ -38,6 +40,9 @@ START_S = 1700000000
 STEP_S = 60
 END_S = START_S + STEP_S * (SAMPLES - 1)
 NAME = "windows_cpu_time_total"
+TOTAL = "windows_cs_physical_memory_bytes"
+FREE = "windows_os_physical_memory_free_bytes"
+TOTAL_BYTES = 16 * 2**30
 REPEATS = 15
 # Every wait for a process is bounded; loading is the slow part.
 START_TIMEOUT_S = 600
@@ -53,6 +58,13 @@ QUESTIONS = [
     ("range plain 1,024 x 61", "/api/v1/query_range", dict(RANGE, query=NAME)),
     ("range sum(rate) x 61", "/api/v1/query_range", dict(RANGE, query=f"sum(rate({NAME}[5m]))")),
     ("label values of core", "/api/v1/label/core/values", None),
+    # What dashboards ask: a computed percentage over an hour, two vectors, a top list.
+    ("range CPU busy % 1h at 15 s", "/api/v1/query_range",
+     {"query": f'100 - avg(rate({NAME}{{mode="idle"}}[1m])) * 100', "start": str(END_S - 3600), "end": str(END_S),
+      "step": "15"}),
+    ("instant memory used %", "/api/v1/query",
+     {"query": f"100 * ({TOTAL} - {FREE}) / {TOTAL}", "time": str(END_S)}),
+    ("instant topk(5, rate(x[5m]))", "/api/v1/query", {"query": f"topk(5, rate({NAME}[5m]))", "time": str(END_S)}),
 ]
 
 
@@ -68,7 +80,14 @@ def write_openmetrics(path):
             factor = 1 + s % 7
             prefix = f'{NAME}{{core="{core}",mode="{mode}"}} '
             out.writelines(f"{prefix}{i * factor} {START_S + STEP_S * i}\n" for i in range(SAMPLES))
+        for name in (TOTAL, FREE):
+            out.write(f"# TYPE {name} gauge\n")
+            out.writelines(f"{name} {memory(name, i)} {START_S + STEP_S * i}\n" for i in range(SAMPLES))
         out.write("# EOF\n")
+
+
+def memory(name, i):
+    return TOTAL_BYTES if name == TOTAL else TOTAL_BYTES // 4 + (i % 100) * 2**24
 
 
 def write_snapshots(path):
@@ -79,6 +98,7 @@ def write_snapshots(path):
             entries = ",".join(
                 f'{{"name":"{NAME}","labels":{text},"value":{i * (1 + s % 7)},"timestamp_ms":{ts}}}'
                 for s, text in labels)
+            entries += "".join(f',{{"name":"{name}","value":{memory(name, i)},"timestamp_ms":{ts}}}' for name in (TOTAL, FREE))
             out.write(f"[{entries}]\n")
 
 
@@ -181,7 +201,9 @@ def main():
 
         orvik_log_path = os.path.join(work, "orvik.log")
         orvik_log = open(orvik_log_path, "w")
-        orvik = subprocess.Popen([args.orvik, "serve", "--listen", "127.0.0.1:0", "--snapshots", snapshots],
+        # 1,024 CPU series and the two memory gauges: past the store's default table of 1,024.
+        orvik = subprocess.Popen([args.orvik, "serve", "--listen", "127.0.0.1:0", "--snapshots", snapshots,
+                                  "--series", "2048"],
                                  stdout=subprocess.DEVNULL, stderr=orvik_log)
         procs.append(orvik)
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -18,74 +20,77 @@ class SectionTest : public ::testing::Test {
   orvik_db *db = nullptr;
 };
 
-struct mapping_case {
-  const char *section;
-  // Every field with a distinct value, written in reverse table order so the
-  // order of the samples cannot come from the document.
-  const char *json;
-  std::vector<stored_series> expected;
+// The field tables of the snapshot sections in docs/api.md, which is what
+// writers and queriers read: (field, metric, labels, flag) per row, in the
+// document's order. The code is checked against them, not against a copy.
+struct documented_row {
+  std::string field, metric, labels;
+  bool flag;
 };
 
-TEST_F(SectionTest, EveryFieldBecomesItsMetricInTableOrder) {
-  const mapping_case cases[] = {
-      {"memory",
-       R"({"memory":{"memory_load_percent":57,"cache_bytes":7,"pool_nonpaged_bytes":6,
-           "pool_paged_bytes":5,"total_commit_bytes":4,"committed_bytes":3,
-           "total_physical_bytes":2,"available_physical_bytes":1}})",
-       {{"windows_os_physical_memory_free_bytes|{}", 1, T0},
-        {"windows_cs_physical_memory_bytes|{}", 2, T0},
-        {"windows_memory_committed_bytes|{}", 3, T0},
-        {"windows_memory_commit_limit_bytes|{}", 4, T0},
-        {"windows_memory_pool_paged_bytes|{}", 5, T0},
-        {"windows_memory_pool_nonpaged_bytes|{}", 6, T0},
-        {"windows_memory_cache_bytes|{}", 7, T0},
-        {"windows_memory_load_percent|{}", 57, T0}}},
-      {"system",
-       R"({"system":{"system_calls_sec":6,"context_switches_sec":5,"handle_count":4,
-           "thread_count":3,"process_count":2,"uptime_seconds":1}})",
-       {{"windows_system_system_up_time|{}", 1, T0},
-        {"windows_system_processes|{}", 2, T0},
-        {"windows_system_threads|{}", 3, T0},
-        {"windows_system_handle_count|{}", 4, T0},
-        {"windows_system_context_switches_sec|{}", 5, T0},
-        {"windows_system_system_calls_sec|{}", 6, T0}}},
-      {"disks",
-       R"({"disks":[{"queue_length":0.5,"write_iops":6,"read_iops":5,"write_bytes_sec":4,
-           "read_bytes_sec":3,"free_bytes":2,"total_bytes":1,"name":"E:"}]})",
-       {{"windows_logical_disk_size_bytes|{\"volume\":\"E:\"}", 1, T0},
-        {"windows_logical_disk_free_bytes|{\"volume\":\"E:\"}", 2, T0},
-        {"windows_logical_disk_read_bytes_sec|{\"volume\":\"E:\"}", 3, T0},
-        {"windows_logical_disk_write_bytes_sec|{\"volume\":\"E:\"}", 4, T0},
-        {"windows_logical_disk_reads_sec|{\"volume\":\"E:\"}", 5, T0},
-        {"windows_logical_disk_writes_sec|{\"volume\":\"E:\"}", 6, T0},
-        {"windows_logical_disk_queue_length|{\"volume\":\"E:\"}", 0.5, T0}}},
-      {"network",
-       R"({"network":[{"is_up":true,"errors_out":6,"errors_in":5,"packets_sent_sec":4,
-           "packets_recv_sec":3,"bytes_sent_sec":2,"bytes_recv_sec":1,"name":"Wi-Fi"}]})",
-       {{"windows_net_bytes_recv_sec|{\"nic\":\"Wi-Fi\"}", 1, T0},
-        {"windows_net_bytes_sent_sec|{\"nic\":\"Wi-Fi\"}", 2, T0},
-        {"windows_net_packets_recv_sec|{\"nic\":\"Wi-Fi\"}", 3, T0},
-        {"windows_net_packets_sent_sec|{\"nic\":\"Wi-Fi\"}", 4, T0},
-        {"windows_net_errors_in|{\"nic\":\"Wi-Fi\"}", 5, T0},
-        {"windows_net_errors_out|{\"nic\":\"Wi-Fi\"}", 6, T0},
-        {"windows_net_is_up|{\"nic\":\"Wi-Fi\"}", 1, T0}}},
-      {"cpu",
-       R"({"cpu":{"cores":[{"dpc_seconds":6,"interrupt_seconds":5,"idle_seconds":4,
-           "system_seconds":3,"user_seconds":2,"frequency_mhz":3400,"usage_percent":1,"core":7}],
-           "total_usage_percent":50}})",
-       {{"windows_cpu_total_usage_percent|{}", 50, T0},
-        {"windows_cpu_usage_percent|{\"core\":\"7\"}", 1, T0},
-        {"windows_cpu_core_frequency_mhz|{\"core\":\"7\"}", 3400, T0},
-        {"windows_cpu_time_total|{\"core\":\"7\",\"mode\":\"user\"}", 2, T0},
-        {"windows_cpu_time_total|{\"core\":\"7\",\"mode\":\"system\"}", 3, T0},
-        {"windows_cpu_time_total|{\"core\":\"7\",\"mode\":\"idle\"}", 4, T0},
-        {"windows_cpu_time_total|{\"core\":\"7\",\"mode\":\"interrupt\"}", 5, T0},
-        {"windows_cpu_time_total|{\"core\":\"7\",\"mode\":\"dpc\"}", 6, T0}}},
-  };
-  for (const mapping_case &c : cases) {
+// The text between the first pair of `open`/`close` at or after `from`.
+std::string between(const std::string &text, const std::string &open, const std::string &close, size_t from = 0) {
+  const size_t a = text.find(open, from);
+  if (a == std::string::npos) return "";
+  const size_t b = text.find(close, a + open.size());
+  return b == std::string::npos ? "" : text.substr(a + open.size(), b - a - open.size());
+}
+
+std::map<std::string, std::vector<documented_row>> documented_sections() {
+  const std::map<std::string, std::string> default_labels = {
+      {"cpu", ""}, {"memory", "{}"}, {"system", "{}"}, {"disks", R"({"volume":"NAME"})"}, {"network", R"({"nic":"NAME"})"}};
+  std::map<std::string, std::vector<documented_row>> sections;
+  std::ifstream in(ORVIK_SOURCE_DIR "/docs/api.md");
+  std::string line, section;
+  while (std::getline(in, line)) {
+    if (line.rfind("### ", 0) == 0) section = line.substr(4);
+    if (!default_labels.count(section) || line.rfind("| `\"", 0) != 0) continue;
+    const size_t second = line.find(" | ");
+    const size_t third = line.find(" | ", second + 3);
+    documented_row row{between(line, "`\"", "\"`"), between(line, "`", "`", second),
+                       third == std::string::npos ? default_labels.at(section) : between(line, "`", "`", third),
+                       line.find("(a flag)") != std::string::npos};
+    sections[section].push_back(row);
+  }
+  return sections;
+}
+
+std::string replace_all(std::string text, const std::string &from, const std::string &to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+TEST_F(SectionTest, EveryFieldBecomesTheMetricTheDocumentationNames) {
+  const auto sections = documented_sections();
+  // Every row of every table, so that a table the reader above misses fails.
+  const std::pair<const char *, size_t> sizes[] = {{"cpu", 7}, {"memory", 8}, {"system", 6}, {"disks", 7}, {"network", 7}};
+  for (const auto &[section, rows] : sizes) {
+    ASSERT_EQ(sections.count(section) ? sections.at(section).size() : 0, rows) << section << " in docs/api.md";
+    // Every field with a distinct value, written in reverse table order so
+    // the order of the samples cannot come from the document.
+    std::string fields;
+    std::vector<stored_series> expected;
+    const std::vector<documented_row> &table = sections.at(section);
+    for (size_t i = table.size(); i-- > 0;)
+      fields += "\"" + table[i].field + "\":" + (table[i].flag ? "true" : std::to_string(i + 1)) + ",";
+    for (size_t i = 0; i < table.size(); ++i) {
+      const std::string labels = replace_all(replace_all(table[i].labels, "\"N\"", "\"7\""), "NAME", "E:");
+      expected.push_back({table[i].metric + "|" + labels, table[i].flag ? 1.0 : static_cast<double>(i + 1), T0});
+    }
+    std::string json;
+    if (section == std::string("cpu")) {
+      json = R"({"cpu":{"cores":[{)" + fields + R"("core":7}],"total_usage_percent":50}})";
+      expected.insert(expected.begin(), {"windows_cpu_total_usage_percent|{}", 50, T0});
+    } else if (section == std::string("disks") || section == std::string("network")) {
+      json = "{\"" + std::string(section) + "\":[{" + fields + R"("name":"E:"}]})";
+    } else {
+      fields.pop_back();
+      json = "{\"" + std::string(section) + "\":{" + fields + "}}";
+    }
     orvik_clear(db);
-    EXPECT_EQ(ingest(c.json), static_cast<int32_t>(c.expected.size())) << c.section;
-    EXPECT_EQ(stored(db), c.expected) << c.section;
+    EXPECT_EQ(ingest(json), static_cast<int32_t>(expected.size())) << section;
+    EXPECT_EQ(stored(db), expected) << section;
   }
 }
 

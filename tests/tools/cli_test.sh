@@ -42,6 +42,14 @@ for time in "$((last / 1000))" "${last}ms" "$(date -u -d "@$((last / 1000))" +%Y
 done
 expect_status 0 query x --time 1700000000.5 --snapshots - <<<'[{"name":"x","value":2.5,"timestamp_ms":1700000000000}]'
 contains "$out" '"2.5"'
+# An expression starting with a minus is no option, after -- or without it.
+for args in "--snapshots - -- -x" "-x --snapshots -" "--snapshots - --time 1700000000.5 -x" "-x --snapshots -"; do
+  # shellcheck disable=SC2086
+  expect_status 0 query $args <<<'[{"name":"x","value":2.5,"timestamp_ms":1700000000000}]'
+  contains "$out" '"-2.5"'
+done
+expect_status 0 query-range '-1 * x' --start 1700000000 --end 1700000000 --snapshots - <<<'[{"name":"x","value":2,"timestamp_ms":1700000000000}]'
+contains "$out" '"-2"'
 expect_status 1 query 'sum(' --snapshots "$examples"
 contains "$out" '"error":"parse error at char 5: unexpected end of input"'
 expect_status 2 query x --time yesterday

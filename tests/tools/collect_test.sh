@@ -17,13 +17,12 @@ until out=$(pt query instant "$url" windows_system_processes 2>&1) && [ -n "$(va
   [ "$SECONDS" -lt "$deadline" ] || fail "no collected snapshot within 30 s (last: $out)"
   sleep 0.5
 done
-# Rates need two collections: the time of the newest sample is fixed once
-# it is not the first one (orvik answers a plain selector with the time of
-# the sample it used), and the rates are asked at that time.
-time_of() { sed -n 's/^.* @\[\(.*\)\]$/\1/p' <<<"$1"; }
-core0='windows_cpu_time_total{core="0",mode="idle"}'
-first=$(time_of "$(pt query instant "$url" "$core0")")
-until out=$(pt query instant "$url" "$core0" 2>&1) && at=$(time_of "$out") && [ -n "$at" ] && [ "$at" != "$first" ]; do
+# Rates need two collections: timestamp() answers the time of the newest
+# sample, which changes once a second collection is stored, and the rates
+# are asked at that time.
+core0='timestamp(windows_cpu_time_total{core="0",mode="idle"})'
+first=$(value_of "$(pt query instant "$url" "$core0")")
+until out=$(pt query instant "$url" "$core0" 2>&1) && at=$(value_of "$out") && [ -n "$at" ] && [ "$at" != "$first" ]; do
   [ "$SECONDS" -lt "$deadline" ] || fail "no second collection within 30 s (last: $out)"
   sleep 0.5
 done

@@ -16,6 +16,7 @@ Usage: hostile_test.py ORVIK     (exits 77 without Linux's /proc)
 """
 import base64, gzip, http.client, json, os, random, re, select, signal, socket, ssl, statistics, subprocess, sys
 import tempfile, threading, time, zlib
+from urllib.parse import quote
 
 
 def sanitized(program):
@@ -222,6 +223,26 @@ ROWS = [
     ("scalar over 11,000 steps", post("/api/v1/query_range", form("1", END - 11000, END, "1")), (), 200,
      lambda s, h, b: len(json.loads(b)["data"]["result"][0]["values"]) == 11001),
     ("no series over 11,000 steps", post("/api/v1/query_range", form("absent", END - 11000, END, "1")), (), 200, None),
+    # Constructs of the language that multiply series, steps or work: each is
+    # counted before it is done and refused, the host's memory untouched.
+    ("count_values over 200 steps, 204,800 values",
+     post("/api/v1/query_range", form(quote('count_values without (mode) ("v", windows_cpu_time_total + time())'),
+                                      END - 199, END, 1)), (), 422, lambda s, h, b: b"execution" in b),
+    ("label_replace of count_values' labels",
+     post("/api/v1/query_range", form(quote('label_replace(count_values without (mode) ("v", windows_cpu_time_total'
+                                            ' + time()), "w", "$1", "v", "(.*)")'), END - 199, END, 1)), (), 422, None),
+    ("many-to-many matching", post("/api/v1/query", "query=" + quote("windows_cpu_time_total * on(mode) "
+                                                                      "windows_cpu_time_total")), (), 422,
+     lambda s, h, b: b"many-to-many matching not allowed" in b),
+    ("group_left with duplicates on the one side",
+     post("/api/v1/query", "query=" + quote("windows_cpu_time_total * on(mode) group_left windows_cpu_time_total")),
+     (), 422, lambda s, h, b: b"found duplicate series for the match group" in b),
+    ("subquery of a subquery, 1 s steps over an hour",
+     post("/api/v1/query", "query=" + quote("max_over_time(max_over_time(windows_cpu_time_total[1h:1s])[1h:1s])")),
+     (), 422, None),
+    ("11,000 steps x a subquery of 11,000 steps",
+     post("/api/v1/query_range", form(quote("max_over_time(windows_cpu_time_total[11000s:1s])"), END - 11000, END, 1)),
+     (), 422, None),
     ("time of 2^63-1 ms", get("/api/v1/query?query=windows_cpu_time_total&time=9223372036854775807ms"), (), 400,
      None),
     ("end in the year 10000", get("/api/v1/query_range?" + form("1", START, "253402300800", 60)), (), 400, None),

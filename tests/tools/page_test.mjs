@@ -136,6 +136,8 @@ describe('the chart over the example hour', () => {
   const drawn = [
     { query: 'sum(rate(windows_net_bytes_recv_sec[1m]))', metric: 'windows_net_bytes_recv_sec' },
     { query: 'rate(windows_cpu_time_total{mode!="idle"}[1m])', metric: 'windows_cpu_time_total' },
+    // A computed series: one line without labels.
+    { query: '100 - avg(rate(windows_cpu_time_total{mode="idle"}[1m])) * 100', metric: 'windows_cpu_time_total' },
   ];
   for (const { query, metric } of drawn) {
     test(query, async (t) => {

@@ -15,24 +15,6 @@ TEST(ExpositionNames, FollowTheFormatsCharacterRules) {
   for (const char *name : {"", "a:b", "9a", "__reserved", "a-b"}) EXPECT_FALSE(valid_label_name(name)) << name;
 }
 
-TEST(NameSelector, SelectsExactlyTheNamedSeries) {
-  EXPECT_EQ(name_selector("up"), R"({__name__="up"})");
-  EXPECT_EQ(name_selector(R"(a"b\c)"), R"({__name__="a\"b\\c"})");
-
-  std::string error;
-  auto store = locked_store::create(8, 4, &error);
-  ASSERT_TRUE(store) << error;
-  // Names the query language could not write as a bare metric name.
-  ASSERT_EQ(store->ingest_snapshot(R"([{"name":"a-b","value":1},{"name":"a","value":2},
-      {"name":"q\"uote","value":3},{"name":"back\\slash","value":4}])", 1000).stored, 4);
-  for (const auto &[name, value] : {std::pair<const char *, double>{"a-b", 1}, {"a", 2}, {"q\"uote", 3}, {"back\\slash", 4}}) {
-    const auto found = read_series(store->query(name_selector(name), 0));
-    ASSERT_EQ(found.size(), 1u) << name;
-    EXPECT_EQ(metric_name(found[0].metric), name);
-    EXPECT_EQ(found[0].points[0].value, value);
-  }
-}
-
 TEST(AppendFamily, WritesHelpTypeAndEscapedSamples) {
   series plain{{{"__name__", "m"}}, {{1000, 1.5, "1.5"}}};
   series labelled{{{"__name__", "m"}, {"path", "C:\\ \"x\"\n"}}, {{1000, 0, "NaN"}}};

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <yyjson.h>
+
+#include "http/dispatch.h"
 #include "library/answer_reader.h"
+#include "serve/routes.h"
 #include "api/catalogue.h"
 #include "api/fixed_answers.h"
 
@@ -152,9 +156,11 @@ TEST_F(PromApi, QueryRangeOverBudgetIsRefusedBeforeEvaluation) {
 }
 
 TEST_F(PromApi, LabelAnswersAndBuildInfo) {
-  EXPECT_EQ(read_string_list(handle_labels(*store).body), (std::vector<std::string>{"__name__", "job"}));
-  EXPECT_EQ(read_string_list(handle_label_values(*store, "job").body), std::vector<std::string>{"api"});
-  EXPECT_EQ(read_string_list(handle_label_values(*store, "absent").body), std::vector<std::string>{});
+  // Without match[], the lists are the library's.
+  const series_selector select = front_selector(*store);
+  EXPECT_EQ(read_string_list(handle_labels(*store, {}, 0, select).body), (std::vector<std::string>{"__name__", "job"}));
+  EXPECT_EQ(read_string_list(handle_label_values(*store, "job", {}, 0, select).body), std::vector<std::string>{"api"});
+  EXPECT_EQ(read_string_list(handle_label_values(*store, "absent", {}, 0, select).body), std::vector<std::string>{});
   const api_reply info = handle_buildinfo();
   EXPECT_EQ(info.status, 200);
   EXPECT_NE(info.body.find(R"("version":")" ORVIK_VERSION_STRING "\""), std::string::npos) << info.body;
@@ -340,12 +346,57 @@ TEST(CatalogueCaps, ListsWithMatchHoldMoreThanTheLibrarysAnswers) {
             600u);
 }
 
-TEST(FixedAnswers, AnswerEmptyListsInThePrometheusShapes) {
-  EXPECT_EQ(handle_metadata().body, R"({"status":"success","data":{}})");
-  EXPECT_EQ(handle_query_exemplars().body, R"({"status":"success","data":[]})");
-  EXPECT_EQ(handle_rules().body, R"({"status":"success","data":{"groups":[]}})");
-  EXPECT_EQ(handle_alerts().body, R"({"status":"success","data":{"alerts":[]}})");
-  EXPECT_EQ(handle_healthy().content_type, "text/plain; charset=utf-8");
+// The answers that do not depend on the store, taken through the route
+// table as the server takes them, so that a route wired to the wrong answer
+// or method fails: each must be the empty shape clients probe for.
+TEST(FixedAnswers, EveryRouteAnswersTheEmptyShapeClientsExpect) {
+  auto store = locked_store::create(4, 4, nullptr);
+  ASSERT_TRUE(store);
+  const dispatcher dispatch(api_routes(*store, query_budget{}, metrics_page{}), dispatch_options{});
+  const struct {
+    const char *method, *target;
+    std::vector<const char *> path;  // members down to the empty value under "data"
+    yyjson_type type;
+  } rows[] = {
+      {"GET", "/api/v1/metadata", {}, YYJSON_TYPE_OBJ},
+      {"GET", "/api/v1/query_exemplars?query=up", {}, YYJSON_TYPE_ARR},
+      {"POST", "/api/v1/query_exemplars", {}, YYJSON_TYPE_ARR},
+      {"GET", "/api/v1/rules", {"groups"}, YYJSON_TYPE_ARR},
+      {"GET", "/api/v1/alerts", {"alerts"}, YYJSON_TYPE_ARR},
+  };
+  for (const auto &row : rows) {
+    http_request request;
+    request.method = row.method;
+    request.target = row.target;
+    admission admitted = dispatch.admit(request, std::nullopt);
+    ASSERT_TRUE(admitted.found && !admitted.reply) << row.target;
+    const api_reply reply = dispatch.answer(*admitted.found, request);
+    EXPECT_EQ(reply.status, 200) << row.target;
+    EXPECT_EQ(reply.content_type, "application/json") << row.target;
+    yyjson_doc *doc = yyjson_read(reply.body.data(), reply.body.size(), 0);
+    yyjson_val *root = yyjson_doc_get_root(doc);
+    EXPECT_STREQ(yyjson_get_str(yyjson_obj_get(root, "status")), "success") << row.target;
+    yyjson_val *value = yyjson_obj_get(root, "data");
+    for (const char *member : row.path) {
+      EXPECT_EQ(yyjson_obj_size(value), 1u) << row.target;
+      value = yyjson_obj_get(value, member);
+    }
+    EXPECT_EQ(yyjson_get_type(value), row.type) << row.target;
+    EXPECT_EQ(yyjson_get_len(value), 0u) << row.target;
+    yyjson_doc_free(doc);
+  }
+  // The probes answer plain text at once, to HEAD as to GET.
+  for (const char *method : {"GET", "HEAD"})
+    for (const char *target : {"/-/healthy", "/-/ready"}) {
+      http_request request;
+      request.method = method;
+      request.target = target;
+      const admission admitted = dispatch.admit(request, std::nullopt);
+      ASSERT_TRUE(admitted.reply) << method << ' ' << target;
+      EXPECT_EQ(admitted.reply->status, 200);
+      EXPECT_EQ(admitted.reply->content_type, "text/plain; charset=utf-8");
+      EXPECT_EQ(admitted.reply->body.back(), '\n') << target;
+    }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "library/answer_reader.h"
+#include "library/selector.h"
 
 namespace orvik_host {
 namespace {
@@ -160,6 +161,25 @@ TEST(LockedStore, ReportsTheSamplesItStored) {
   EXPECT_EQ(outcome.refused, (std::vector<std::pair<std::string, size_t>>{{"series table full", 2}}));
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].value, 1.0 / 3) << "appended samples are reported at full precision";
+}
+
+// A selector names a series exactly, whatever its name holds: the store's
+// one escape must be written before quotes and backslashes alike.
+TEST(StoreSelector, SelectsExactlyTheNamedSeries) {
+  std::string error;
+  auto store = locked_store::create(8, 4, &error);
+  ASSERT_TRUE(store) << error;
+  // Names the query language could not write as a bare metric name.
+  ASSERT_EQ(store->ingest_snapshot(R"([{"name":"a-b","value":1},{"name":"a","value":2},
+      {"name":"q\"uote","value":3},{"name":"back\\slash","value":4}])", 1000).stored, 4);
+  for (const auto &[name, value] : {std::pair<const char *, double>{"a-b", 1}, {"a", 2}, {"q\"uote", 3}, {"back\\slash", 4}}) {
+    store_selector selector;
+    ASSERT_TRUE(selector.add("__name__", false, name));
+    const auto found = read_series(store->query(selector.text(), 0));
+    ASSERT_EQ(found.size(), 1u) << name;
+    EXPECT_EQ(metric_name(found[0].metric), name);
+    EXPECT_EQ(found[0].points[0].value, value);
+  }
 }
 
 }  // namespace

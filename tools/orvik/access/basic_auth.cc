@@ -12,39 +12,10 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include "base/base64.h"
+
 namespace orvik_host {
 namespace {
-
-int base64_digit(unsigned char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
-
-// Standard base64 with padding, nothing else accepted.
-std::optional<std::string> base64_decode(std::string_view text) {
-  if (text.size() % 4 != 0) return std::nullopt;
-  std::string out;
-  out.reserve(text.size() / 4 * 3);
-  for (size_t i = 0; i < text.size(); i += 4) {
-    const bool last = i + 4 == text.size();
-    int pad = 0;
-    if (last && text[i + 3] == '=') pad = text[i + 2] == '=' ? 2 : 1;
-    uint32_t group = 0;
-    for (size_t j = 0; j < 4; ++j) {
-      int digit = j >= 4 - static_cast<size_t>(pad) ? 0 : base64_digit(static_cast<unsigned char>(text[i + j]));
-      if (digit < 0) return std::nullopt;
-      group = group << 6 | static_cast<uint32_t>(digit);
-    }
-    out.push_back(static_cast<char>(group >> 16));
-    if (pad < 2) out.push_back(static_cast<char>(group >> 8 & 0xff));
-    if (pad < 1) out.push_back(static_cast<char>(group & 0xff));
-  }
-  return out;
-}
 
 bool is_space(char c) { return c == ' ' || c == '\t'; }
 

@@ -9,6 +9,8 @@
 
 #include <yyjson.h>
 
+#include "api/params.h"
+#include "base/json.h"
 #include "library/answer_reader.h"
 #include "promql/select.h"
 #include "base/times.h"
@@ -18,10 +20,6 @@ namespace {
 
 constexpr const char *TRUNCATED_WARNING = "results truncated due to limit";
 
-struct mut_doc_deleter {
-  void operator()(yyjson_mut_doc *doc) const { yyjson_mut_doc_free(doc); }
-};
-
 // The parameters every listing endpoint shares, read and checked before any
 // question is put to the store.
 struct listing_request {
@@ -29,16 +27,6 @@ struct listing_request {
   std::optional<int64_t> start, end;
   size_t limit = 0;  // 0: no limit
 };
-
-std::optional<int64_t> read_time(const request_params &params, const char *name, api_reply &error) {
-  auto it = params.find(name);
-  if (it == params.end()) return std::nullopt;
-  auto ms = parse_time_ms(it->second);
-  if (!ms)
-    error = error_reply(400, "bad_data", std::string("invalid parameter \"") + name + "\": cannot parse \"" +
-                                             it->second + "\" to a valid timestamp");
-  return ms;
-}
 
 // As Prometheus reads it: a non-negative integer, 0 meaning none. Values past
 // any store's size mean none too, so they saturate rather than fail.
@@ -71,15 +59,11 @@ std::optional<listing_request> read_listing(const request_params &params, api_re
                                              std::to_string(MAX_MATCH_SELECTORS) + ")");
     return std::nullopt;
   }
-  request.start = read_time(params, "start", error);
-  if (!request.start && params.count("start")) return std::nullopt;
-  request.end = read_time(params, "end", error);
-  if (!request.end && params.count("end")) return std::nullopt;
-  // The end is the time the store is asked at, where 0 and below mean "now".
-  if (request.end && *request.end <= 0) {
-    error = error_reply(400, "bad_data", "invalid parameter \"end\": times at or before the Unix epoch are not supported");
+  // The end is the time the store is asked at; the start only bounds what
+  // is listed.
+  if (!read_time_param(params, "start", time_rule::may_be_absent, &request.start, &error) ||
+      !read_time_param(params, "end", time_rule::after_epoch_if_given, &request.end, &error))
     return std::nullopt;
-  }
   if (!read_limit(params, request.limit, error)) return std::nullopt;
   return request;
 }
@@ -132,7 +116,7 @@ std::optional<std::vector<series_labels>> select_matches(locked_store &store, co
 // {"status":"success","data":[...]} with "warnings" when the list was cut.
 template <typename FillItem>
 api_reply list_reply(size_t count, size_t limit, FillItem fill_item) {
-  std::unique_ptr<yyjson_mut_doc, mut_doc_deleter> doc(yyjson_mut_doc_new(nullptr));
+  mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));
   if (!doc) return error_reply(500, "internal", "out of memory writing the answer");
   yyjson_mut_doc *d = doc.get();
   yyjson_mut_val *root = yyjson_mut_obj(d);
@@ -146,12 +130,10 @@ api_reply list_reply(size_t count, size_t limit, FillItem fill_item) {
     yyjson_mut_val *warnings = yyjson_mut_obj_add_arr(d, root, "warnings");
     yyjson_mut_arr_add_str(d, warnings, TRUNCATED_WARNING);
   }
-  size_t len = 0;
-  char *text = yyjson_mut_write(d, 0, &len);
+  std::optional<std::string> text = write_json(d);
   if (!text) return error_reply(500, "internal", "out of memory writing the answer");
   api_reply reply;
-  reply.body.assign(text, len);
-  std::free(text);
+  reply.body = std::move(*text);
   return reply;
 }
 

@@ -39,15 +39,6 @@ bool valid_label_name(std::string_view name) {
   return true;
 }
 
-std::string name_selector(std::string_view name) {
-  std::string selector = "{__name__=\"";
-  for (char c : name) {
-    if (c == '"' || c == '\\') selector += '\\';
-    selector += c;
-  }
-  return selector + "\"}";
-}
-
 size_t append_family(std::string &out, const std::string &name, const std::vector<series> &elements) {
   std::string lines;
   size_t left_out = 0;

@@ -19,11 +19,6 @@ inline constexpr const char *EXPOSITION_CONTENT_TYPE = "text/plain; version=0.0.
 bool valid_metric_name(std::string_view name);
 bool valid_label_name(std::string_view name);
 
-// The instant query that selects exactly the series named `name`, whatever
-// characters the name holds: {__name__="..."} with quotes and backslashes
-// escaped.
-std::string name_selector(std::string_view name);
-
 inline constexpr const char *REJECTED_SAMPLES_METRIC = "orvik_rejected_samples_total";
 
 // Appends one metric family: HELP, TYPE untyped (the store does not know

@@ -6,6 +6,7 @@
 
 #include <yyjson.h>
 
+#include "api/params.h"
 #include "library/answer_reader.h"
 #include "api/exposition.h"
 #include "orvik_version.h"
@@ -21,7 +22,7 @@ namespace {
 // Builds {"status":"success","data":...} with the data filled by `fill`.
 template <typename Fill>
 std::string success_document(Fill fill) {
-  std::unique_ptr<yyjson_mut_doc, mut_doc_deleter> doc(yyjson_mut_doc_new(nullptr));
+  mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));
   if (!doc) return "{}";
   yyjson_mut_val *root = yyjson_mut_obj(doc.get());
   yyjson_mut_doc_set_root(doc.get(), root);
@@ -29,34 +30,6 @@ std::string success_document(Fill fill) {
   yyjson_mut_val *data = yyjson_mut_obj_add_obj(doc.get(), root, "data");
   fill(doc.get(), data);
   return write_compact(doc.get());
-}
-
-const std::string *param(const request_params &params, const char *name) {
-  auto it = params.find(name);
-  return it == params.end() ? nullptr : &it->second;
-}
-
-// Reads a time parameter; the error reply says which one and why.
-std::optional<int64_t> time_param(const request_params &params, const char *name, api_reply &error) {
-  const std::string *text = param(params, name);
-  if (!text) {
-    error = error_reply(400, "bad_data", std::string("invalid parameter \"") + name + "\": missing");
-    return std::nullopt;
-  }
-  auto ms = parse_time_ms(*text);
-  if (!ms) {
-    error = error_reply(400, "bad_data", std::string("invalid parameter \"") + name + "\": cannot parse \"" +
-                                             *text + "\" to a valid timestamp");
-    return std::nullopt;
-  }
-  // The store reads 0 and below as "now"; passing such a time on would answer
-  // a question that was not asked.
-  if (*ms <= 0) {
-    error = error_reply(400, "bad_data", std::string("invalid parameter \"") + name +
-                                             "\": times at or before the Unix epoch are not supported");
-    return std::nullopt;
-  }
-  return ms;
 }
 
 // Prometheus reads "timeout" and "stats" on both query endpoints. The store
@@ -85,27 +58,23 @@ api_reply answer_reply(std::string answer) {
 api_reply handle_query(locked_store &store, const request_params &params, int64_t now,
                        const query_budget &budget) {
   if (auto error = query_options_error(params)) return *error;
-  int64_t time = now;
-  if (param(params, "time")) {
-    api_reply error;
-    auto parsed = time_param(params, "time", error);
-    if (!parsed) return error;
-    time = *parsed;
-  }
+  std::optional<int64_t> time;
+  api_reply error;
+  if (!read_time_param(params, "time", time_rule::after_epoch_if_given, &time, &error)) return error;
   // A missing query is read as "", which the front answers with its own
   // "missing query parameter" error.
   const std::string *query = param(params, "query");
-  return query_reply(
-      promql::instant_query(store, query ? *query : std::string(), time, {budget.max_evaluations, budget.max_points}));
+  return query_reply(promql::instant_query(store, query ? *query : std::string(), time.value_or(now),
+                                           {budget.max_evaluations, budget.max_points}));
 }
 
 api_reply handle_query_range(locked_store &store, const request_params &params, const query_budget &budget) {
   if (auto options_error = query_options_error(params)) return *options_error;
   api_reply error;
-  auto start = time_param(params, "start", error);
-  if (!start) return error;
-  auto end = time_param(params, "end", error);
-  if (!end) return error;
+  std::optional<int64_t> start, end;
+  if (!read_time_param(params, "start", time_rule::required_after_epoch, &start, &error) ||
+      !read_time_param(params, "end", time_rule::required_after_epoch, &end, &error))
+    return error;
   const std::string *step_text = param(params, "step");
   if (!step_text) return error_reply(400, "bad_data", "invalid parameter \"step\": missing");
   auto step = parse_duration_ms(*step_text);
@@ -121,12 +90,6 @@ api_reply handle_query_range(locked_store &store, const request_params &params, 
   const std::string *query = param(params, "query");
   return query_reply(promql::range_query(store, query ? *query : std::string(), *start, *end, *step,
                                          {budget.max_evaluations, budget.max_points}));
-}
-
-api_reply handle_labels(locked_store &store) { return answer_reply(store.label_names()); }
-
-api_reply handle_label_values(locked_store &store, const std::string &label) {
-  return answer_reply(store.label_values(label));
 }
 
 api_reply handle_buildinfo() {

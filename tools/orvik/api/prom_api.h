@@ -32,8 +32,6 @@ api_reply handle_query(locked_store &store, const request_params &params, int64_
 // GET/POST /api/v1/query_range: query, start, end, step, all required. Over
 // the budget, 422 before the store evaluates the range.
 api_reply handle_query_range(locked_store &store, const request_params &params, const query_budget &budget = {});
-api_reply handle_labels(locked_store &store);
-api_reply handle_label_values(locked_store &store, const std::string &label);
 api_reply handle_buildinfo();
 // POST /api/v1/snapshot: one snapshot document; its "timestamp_ms" member, if
 // any, is the time of its samples, else now.

@@ -3,11 +3,11 @@
 #include <cstdint>
 
 namespace orvik_host {
-
 namespace {
+
 constexpr char DIGITS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-int digit_value(char c) {
+int digit_value(unsigned char c) {
   if (c >= 'A' && c <= 'Z') return c - 'A';
   if (c >= 'a' && c <= 'z') return c - 'a' + 26;
   if (c >= '0' && c <= '9') return c - '0' + 52;
@@ -15,6 +15,7 @@ int digit_value(char c) {
   if (c == '/') return 63;
   return -1;
 }
+
 }  // namespace
 
 std::string base64_encode(std::string_view in) {
@@ -32,28 +33,23 @@ std::string base64_encode(std::string_view in) {
   return out;
 }
 
-std::optional<std::string> base64_decode(std::string_view in) {
-  if (in.size() % 4 != 0) return std::nullopt;
+std::optional<std::string> base64_decode(std::string_view text) {
+  if (text.size() % 4 != 0) return std::nullopt;
   std::string out;
-  out.reserve(in.size() / 4 * 3);
-  for (size_t i = 0; i < in.size(); i += 4) {
-    const bool last = i + 4 == in.size();
-    uint32_t n = 0;
-    int padding = 0;
+  out.reserve(text.size() / 4 * 3);
+  for (size_t i = 0; i < text.size(); i += 4) {
+    const bool last = i + 4 == text.size();
+    int pad = 0;
+    if (last && text[i + 3] == '=') pad = text[i + 2] == '=' ? 2 : 1;
+    uint32_t group = 0;
     for (size_t j = 0; j < 4; ++j) {
-      const char c = in[i + j];
-      if (c == '=' && last && j >= 2 && (j == 3 || in[i + 3] == '=')) {
-        ++padding;
-        n <<= 6;
-        continue;
-      }
-      const int v = digit_value(c);
-      if (v < 0 || padding) return std::nullopt;
-      n = (n << 6) | static_cast<uint32_t>(v);
+      int digit = j >= 4 - static_cast<size_t>(pad) ? 0 : digit_value(static_cast<unsigned char>(text[i + j]));
+      if (digit < 0) return std::nullopt;
+      group = group << 6 | static_cast<uint32_t>(digit);
     }
-    out += static_cast<char>((n >> 16) & 0xff);
-    if (padding < 2) out += static_cast<char>((n >> 8) & 0xff);
-    if (padding < 1) out += static_cast<char>(n & 0xff);
+    out.push_back(static_cast<char>(group >> 16));
+    if (pad < 2) out.push_back(static_cast<char>(group >> 8 & 0xff));
+    if (pad < 1) out.push_back(static_cast<char>(group & 0xff));
   }
   return out;
 }

@@ -1,4 +1,6 @@
-// Base64 (RFC 4648, with padding) for basic-authentication credentials.
+// Standard base64 (RFC 4648, '+' and '/', padded), the one both sides of
+// Basic authentication use: the server reading credentials, the remote-write
+// sender writing them.
 #ifndef ORVIK_HOST_BASE_BASE64_H
 #define ORVIK_HOST_BASE_BASE64_H
 
@@ -8,11 +10,11 @@
 
 namespace orvik_host {
 
-std::string base64_encode(std::string_view in);
+std::string base64_encode(std::string_view bytes);
 
-// Nullopt for a length that is not a multiple of four, a byte outside the
-// alphabet or padding anywhere but at the end.
-std::optional<std::string> base64_decode(std::string_view in);
+// Null unless `text` is padded base64 and nothing else: no whitespace, no
+// padding inside, no missing '='.
+std::optional<std::string> base64_decode(std::string_view text);
 
 }  // namespace orvik_host
 

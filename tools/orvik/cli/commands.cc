@@ -56,19 +56,6 @@ size_t terminal_columns() {
   return 100;
 }
 
-std::unique_ptr<locked_store> open_store(const store_options &options, load_stats &stats, std::ostream &err) {
-  std::string error;
-  auto store = locked_store::create(options.series, options.samples, &error);
-  if (!store) {
-    err << "orvik: cannot create the store: " << error << '\n';
-    return nullptr;
-  }
-  store->log_rejections_to(&err);
-  for (const std::string &path : options.snapshots)
-    if (!load_snapshot_file(*store, path, stats, err)) return nullptr;
-  return store;
-}
-
 int run_query(const store_options &options, const std::string &expr, const std::string &time, std::ostream &out,
               std::ostream &err) {
   int64_t time_ms = 0;

@@ -16,16 +16,6 @@
 
 namespace orvik_host {
 
-struct store_options {
-  std::vector<std::string> snapshots;  // JSON-lines files, "-" for standard input
-  uint32_t series = 0;                 // 0: the library's defaults
-  uint32_t samples = 0;
-};
-
-// A store with every snapshot file loaded; null (with a message on err) when
-// it cannot be made or a file cannot be read.
-std::unique_ptr<locked_store> open_store(const store_options &options, load_stats &stats, std::ostream &err);
-
 int run_query(const store_options &options, const std::string &expr, const std::string &time, std::ostream &out,
               std::ostream &err);
 // Empty times take the library's defaults (end now, start 15 minutes before,

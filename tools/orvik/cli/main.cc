@@ -1,8 +1,11 @@
 // orvik: the command line. Each subcommand is a function elsewhere; this file
 // only reads the arguments.
 #include <algorithm>
+#include <cstddef>
 #include <iostream>
+#include <set>
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -25,9 +28,37 @@ const CLI::Validator decimal_number(
     "DECIMAL");
 
 void add_store_options(CLI::App &command, orvik_host::store_options &options) {
-  command.add_option("--snapshots", options.snapshots, "JSON-lines file of snapshots, one per line; - for standard input (repeatable)");
+  // One file per --snapshots, so that what follows is left to the other arguments.
+  command.add_option("--snapshots", options.snapshots, "JSON-lines file of snapshots, one per line; - for standard input (repeatable)")
+      ->allow_extra_args(false);
   command.add_option("--series", options.series, "Most series the store holds (default 1024)")->transform(decimal_number);
   command.add_option("--samples", options.samples, "Newest samples kept per series (default 1440)")->transform(decimal_number);
+}
+
+// An expression may start with a minus (`-x`, `-1 + x`), which CLI11 would
+// read as an option. An argument of query or query-range that starts with
+// one minus and is not -h, nor the value of an option, cannot be an option
+// of theirs: it is moved behind "--", where CLI11 takes it as EXPR.
+std::vector<std::string> expression_behind_dashes(int argc, char **argv) {
+  std::vector<std::string> args(argv, argv + argc);
+  if (args.size() < 2 || (args[1] != "query" && args[1] != "query-range")) return args;
+  static const std::set<std::string> with_value = {"--time", "--start", "--end", "--step",
+                                                   "--snapshots", "--series", "--samples"};
+  for (size_t i = 2; i < args.size(); ++i) {
+    const std::string &a = args[i];
+    if (a == "--") break;
+    if (with_value.count(a)) {
+      ++i;
+      continue;
+    }
+    if (a.size() < 2 || a[0] != '-' || a[1] == '-' || a == "-h") continue;
+    std::string expr = a;
+    args.erase(args.begin() + static_cast<std::ptrdiff_t>(i));
+    args.push_back("--");
+    args.push_back(std::move(expr));
+    break;
+  }
+  return args;
 }
 
 }  // namespace
@@ -111,7 +142,10 @@ int main(int argc, char **argv) {
   add_store_options(*server, serve.store);
 
   try {
-    app.parse(argc, argv);
+    std::vector<std::string> args = expression_behind_dashes(argc, argv);
+    std::vector<char *> pointers;
+    for (std::string &a : args) pointers.push_back(a.data());
+    app.parse(static_cast<int>(pointers.size()), pointers.data());
   } catch (const CLI::ParseError &e) {
     return app.exit(e) == 0 ? 0 : 2;
   }

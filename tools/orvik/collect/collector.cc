@@ -13,6 +13,7 @@
 
 #include <yyjson.h>
 
+#include "base/json.h"
 #include "base/times.h"
 
 namespace orvik_host {
@@ -65,10 +66,6 @@ const T *find_by(const std::vector<T> &items, Key T::*key, const Key &value) {
   return nullptr;
 }
 
-struct mut_doc_deleter {
-  void operator()(yyjson_mut_doc *doc) const { yyjson_mut_doc_free(doc); }
-};
-
 }  // namespace
 
 machine_reading read_machine() {
@@ -108,7 +105,7 @@ machine_reading read_machine() {
 }
 
 std::string snapshot_document(const machine_reading &now, const machine_reading *before) {
-  std::unique_ptr<yyjson_mut_doc, mut_doc_deleter> owner(yyjson_mut_doc_new(nullptr));
+  mut_doc_ptr owner(yyjson_mut_doc_new(nullptr));
   yyjson_mut_doc *doc = owner.get();
   if (!doc) return std::string();
   auto tick_seconds = [&](uint64_t ticks) { return static_cast<double>(ticks) / now.ticks_per_second; };
@@ -187,12 +184,7 @@ std::string snapshot_document(const machine_reading &now, const machine_reading 
   yyjson_mut_obj_add_uint(doc, system, "context_switches_sec", now.stat.context_switches);
   // Linux keeps no count of system calls; "system_calls_sec" stays absent.
 
-  size_t len = 0;
-  char *text = yyjson_mut_write(doc, 0, &len);
-  if (!text) return std::string();
-  std::string json(text, len);
-  std::free(text);
-  return json;
+  return write_json(doc).value_or(std::string());
 }
 
 std::string collector::collect() {

@@ -68,6 +68,9 @@ std::optional<std::string> percent_decode(std::string_view text, bool plus_is_sp
 // when one does not decode.
 bool parse_form(std::string_view text, request_params &params, std::string &error);
 
+// ASCII letters compared without case, as header names and codings are.
+bool equal_nocase(std::string_view a, std::string_view b);
+
 // Whether an Accept-Encoding value admits gzip (an explicit q=0 refuses it).
 bool accepts_gzip(std::string_view accept_encoding);
 

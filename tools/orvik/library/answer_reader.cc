@@ -1,5 +1,6 @@
 #include "library/answer_reader.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
@@ -30,9 +31,12 @@ bool read_pair(yyjson_val *pair, point &out) {
   yyjson_val *value = yyjson_arr_get(pair, 1);
   if (!yyjson_is_num(time) || !yyjson_is_str(value)) return false;
   out.time_ms = std::llround(yyjson_get_num(time) * 1000.0);
-  out.text = str_of(value);
-  // strtod reads "NaN", "+Inf" and "-Inf" as the answers write them.
-  out.value = std::strtod(out.text.c_str(), nullptr);
+  out.text.assign(yyjson_get_str(value), yyjson_get_len(value));
+  // from_chars reads "NaN" and "-Inf" as the answers write them, "+Inf"
+  // without its sign; several times faster than strtod.
+  const char *first = out.text.data(), *last = first + out.text.size();
+  if (first != last && *first == '+') ++first;
+  if (std::from_chars(first, last, out.value).ec != std::errc()) out.value = std::strtod(out.text.c_str(), nullptr);
   return true;
 }
 
@@ -88,12 +92,6 @@ std::vector<series> read_series(std::string_view answer) {
     result.push_back(std::move(s));
   }
   return result;
-}
-
-size_t count_results(std::string_view answer) {
-  doc_ptr doc = parse(answer);
-  yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
-  return yyjson_arr_size(yyjson_obj_get(yyjson_obj_get(root, "data"), "result"));
 }
 
 std::vector<std::string> read_string_list(std::string_view answer) {

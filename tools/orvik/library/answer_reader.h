@@ -39,9 +39,6 @@ answer_status read_status(std::string_view answer);
 // answer is an error or not a query answer.
 std::vector<series> read_series(std::string_view answer);
 
-// How many elements the "result" of a query answer holds (0 for an error).
-size_t count_results(std::string_view answer);
-
 // The "data" list of a label answer.
 std::vector<std::string> read_string_list(std::string_view answer);
 

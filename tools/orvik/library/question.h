@@ -18,10 +18,19 @@
 
 namespace orvik_host {
 
-// The store's answer is a pretty JSON text read back whole, some 200 bytes
-// a point while it is read; answers of more points than this are not asked
-// for, and the caller reads the samples instead.
-inline constexpr size_t MAX_STEP_ANSWER_POINTS = 64 * 1024;
+// The store's answer at every step is read as it is written, one series
+// after another, into 8 bytes a point; the store's own text of it takes some
+// 70 bytes a point in its answer buffer, which keeps its largest size.
+// Answers of more points than this (about 9 MB of text) are not asked for,
+// and the caller reads the samples instead.
+inline constexpr size_t MAX_STEP_ANSWER_POINTS = 128 * 1024;
+
+// One series of an answer at every step: its labels as the store names them
+// and its value at each step, in order.
+struct stepped_series {
+  label_list metric;
+  std::vector<double> values;
+};
 
 struct store_question {
   enum function { none, rate, irate };
@@ -38,7 +47,8 @@ struct store_question {
 // MAX_STEP_ANSWER_POINTS. False with
 // *error when the budget runs out or the store fails.
 bool ask_every_step(locked_store::session &session, const store_question &question, int64_t start, int64_t step,
-                    size_t n, walk_budget *budget, std::vector<series> *out, bool *exact, std::string *error);
+                    size_t n, walk_budget *budget, std::vector<stepped_series> *out, bool *exact,
+                    std::string *error);
 
 }  // namespace orvik_host
 

@@ -57,4 +57,17 @@ bool load_snapshot_file(locked_store &store, const std::string &path, load_stats
   return true;
 }
 
+std::unique_ptr<locked_store> open_store(const store_options &options, load_stats &stats, std::ostream &err) {
+  std::string error;
+  auto store = locked_store::create(options.series, options.samples, &error);
+  if (!store) {
+    err << "orvik: cannot create the store: " << error << '\n';
+    return nullptr;
+  }
+  store->log_rejections_to(&err);
+  for (const std::string &path : options.snapshots)
+    if (!load_snapshot_file(*store, path, stats, err)) return nullptr;
+  return store;
+}
+
 }  // namespace orvik_host

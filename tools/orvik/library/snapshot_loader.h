@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <istream>
+#include <memory>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "library/store.h"
 
@@ -30,6 +32,17 @@ void load_snapshot_lines(locked_store &store, std::istream &in, const std::strin
 // `warnings` when it cannot be read.
 bool load_snapshot_file(locked_store &store, const std::string &path, load_stats &stats,
                         std::ostream &warnings);
+
+// The store the commands and the server start from.
+struct store_options {
+  std::vector<std::string> snapshots;  // JSON-lines files, "-" for standard input
+  uint32_t series = 0;                 // 0: the library's defaults
+  uint32_t samples = 0;
+};
+
+// A store with every snapshot file loaded; null (with a message on err) when
+// it cannot be made or a file cannot be read.
+std::unique_ptr<locked_store> open_store(const store_options &options, load_stats &stats, std::ostream &err);
 
 }  // namespace orvik_host
 

@@ -89,6 +89,13 @@ bool labels_less(const label_set &a, const label_set &b) {
   return a.size() < b.size();
 }
 
+// Series in the order PromQL's storage gives them, by their label sets; the
+// store gives them in the order they came. Which series an error names, and
+// the order of groups and of equal values under topk and sort, follow it.
+void sort_by_labels(range_vector &v) {
+  std::stable_sort(v.begin(), v.end(), [](const series &a, const series &b) { return labels_less(a.metric, b.metric); });
+}
+
 // {a="b", c="d"}, as error messages show series.
 std::string labels_text(const label_set &m) {
   std::string out = "{";
@@ -264,6 +271,7 @@ class evaluator {
     if (!store_.push_down(q, g.start, g.step, g.n, &answered, &done, &error)) fail(error);
     if (!done) return false;
     charge(static_cast<uint64_t>(answered.size()) * g.n);
+    sort_by_labels(answered);
     out->type = value_type::vector;
     for (series &s : answered) hold(s.points.size());
     out->series = std::move(answered);
@@ -328,6 +336,7 @@ class evaluator {
     size_t n = 0;
     for (const series &s : raw) n += s.points.size();
     hold(n);
+    sort_by_labels(raw);
     return raw;
   }
 

@@ -48,6 +48,25 @@ std::string regex_work_error() {
          " steps (value bytes x program size) in one query";
 }
 
+std::string_view label_value(const label_list &labels, std::string_view name) {
+  for (const auto &[label, value] : labels)
+    if (label == name) return value;
+  return std::string_view();
+}
+
+namespace {
+
+// What the store answered for a selector, and which of its series pass the
+// matchers the store was not given.
+struct selection {
+  std::vector<series> answered;  // in the store's order
+  std::vector<bool> kept;
+  size_t kept_count = 0;
+};
+
+// Applies the host-side matchers to a library answer, spending the budget;
+// once it is exhausted, stops with budget->exhausted set and the selection
+// incomplete.
 selection filter_answer(std::string_view answer, const selector &sel, const std::vector<bool> &host_side,
                         regex_budget *budget) {
   selection out;
@@ -61,11 +80,7 @@ selection filter_answer(std::string_view answer, const selector &sel, const std:
   return out;
 }
 
-std::string_view label_value(const label_list &labels, std::string_view name) {
-  for (const auto &[label, value] : labels)
-    if (label == name) return value;
-  return std::string_view();
-}
+}  // namespace
 
 std::optional<std::vector<selected_series>> select_series(locked_store &store, std::string_view selector_text,
                                                           int64_t time_ms, std::string *error,

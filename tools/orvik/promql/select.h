@@ -52,14 +52,6 @@ std::optional<std::vector<selected_series>> select_series(locked_store &store, s
                                                           int64_t time_ms, std::string *error,
                                                           regex_budget *budget);
 
-// What the store answered for a selector, and which of its series pass the
-// matchers the store was not given.
-struct selection {
-  std::vector<series> answered;  // in the store's order
-  std::vector<bool> kept;
-  size_t kept_count = 0;
-};
-
 // Splits a selector: the matchers the store takes go into *library, the
 // others are marked in *host_side.
 void split_selector(const selector &sel, store_selector *library, std::vector<bool> *host_side);
@@ -81,12 +73,6 @@ class host_filter {
   regex_budget *budget_;
   std::vector<std::unordered_map<std::string, bool>> verdicts_;
 };
-
-// Applies the host-side matchers to a library answer, spending the budget;
-// once it is exhausted, stops with budget->exhausted set and the selection
-// incomplete.
-selection filter_answer(std::string_view answer, const selector &sel, const std::vector<bool> &host_side,
-                        regex_budget *budget);
 
 // The value of a label in a metric object; "" when absent. __name__ is the
 // series name, the first member of that name.

@@ -34,16 +34,17 @@ bool store_storage::push_down(const pushdown &q, int64_t start, int64_t step, si
                                                           : store_question::none;
   question.range_ms = q.range_ms;
   question.aggregation = q.aggregation;
-  std::vector<orvik_host::series> answer;
+  std::vector<stepped_series> answer;
   bool exact = false;
   if (!ask_every_step(session_, question, start, step, n, &walk_, &answer, &exact, error)) return false;
   if (!exact) return true;
   const bool drop_name = question.function != store_question::none;
-  for (orvik_host::series &s : answer) {
+  for (stepped_series &s : answer) {
     promql::series kept;
     kept.metric = question.aggregation.empty() ? label_set_of(std::move(s.metric), drop_name) : label_set();
-    kept.points.reserve(s.points.size());
-    for (const orvik_host::point &p : s.points) kept.points.push_back({p.time_ms, p.value});
+    kept.points.reserve(s.values.size());
+    for (size_t i = 0; i < s.values.size(); ++i)
+      kept.points.push_back({start + static_cast<int64_t>(i) * step, s.values[i]});
     out->push_back(std::move(kept));
   }
   // rate and irate drop the names, and two series left with one label set

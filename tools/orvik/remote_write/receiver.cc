@@ -1,14 +1,14 @@
 #include "remote_write/receiver.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <algorithm>
 #include <map>
 #include <set>
 #include <vector>
 #include "base/utf8.h"
-#include "orvik.h"
+#include "library/limits.h"
 
 namespace orvik_host::remote_write {
 namespace {
@@ -83,18 +83,18 @@ std::string series_for_store(const orvik_rw::TimeSeries &series, std::string &na
   for (const orvik_rw::Label &label : series.labels()) {
     if (!seen.insert(label.name()).second) return "label " + quoted(label.name()) + " appears twice";
     if (label.name() == "__name__") {
-      if (label.value().empty() || label.value().size() > ORVIK_MAX_NAME_BYTES || !valid_utf8(label.value()))
+      if (label.value().empty() || label.value().size() > STORE_MAX_NAME_BYTES || !valid_utf8(label.value()))
         return "series name " + quoted(label.value()) + " is empty, longer than 127 bytes or not UTF-8";
       name = label.value();
       named = true;
       continue;
     }
     if (label.value().empty()) continue;
-    if (label.name().empty() || label.name().size() > ORVIK_MAX_LABEL_NAME_BYTES || !valid_utf8(label.name()))
+    if (label.name().empty() || label.name().size() > STORE_MAX_LABEL_NAME_BYTES || !valid_utf8(label.name()))
       return "label name " + quoted(label.name()) + " is empty, longer than 63 bytes or not UTF-8";
-    if (label.value().size() > ORVIK_MAX_LABEL_VALUE_BYTES || !valid_utf8(label.value()))
+    if (label.value().size() > STORE_MAX_LABEL_VALUE_BYTES || !valid_utf8(label.value()))
       return "value of label " + quoted(label.name()) + " is longer than 127 bytes or not UTF-8";
-    if (kept.size() == ORVIK_MAX_LABELS) return "more than 32 labels";
+    if (kept.size() == STORE_MAX_LABELS) return "more than 32 labels";
     kept.emplace_back(label.name(), label.value());
   }
   if (!named) return "no series name (label __name__)";
@@ -104,7 +104,7 @@ std::string series_for_store(const orvik_rw::TimeSeries &series, std::string &na
   size_t text_bytes = 2;  // the braces
   for (const auto &[label_name, value] : kept)
     text_bytes += escaped_length(label_name) + escaped_length(value) + 5 + (&label_name != &kept.front().first);
-  if (!kept.empty() && text_bytes > ORVIK_MAX_LABEL_TEXT_BYTES)
+  if (!kept.empty() && text_bytes > STORE_MAX_LABEL_TEXT_BYTES)
     return "labels longer than 511 bytes as the store writes them";
   labels_json = "{";
   for (const auto &[label_name, value] : kept) {

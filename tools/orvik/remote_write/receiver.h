@@ -28,7 +28,7 @@ inline constexpr size_t MAX_WRITE_UNCOMPRESSED_BYTES = 4 * 1024 * 1024;
 inline constexpr size_t MAX_WRITE_SAMPLES = 20000;
 
 // Why the store cannot hold a series under these labels, or "" when it can:
-// a text past its field size, more than ORVIK_MAX_LABELS labels, bytes that
+// a text past its field size, more than STORE_MAX_LABELS labels, bytes that
 // are not UTF-8, or a label text that the store would cut (and so store the
 // series under a shorter identity). Quotes, backslashes and control
 // characters are fine: the store escapes them. `name` receives the series

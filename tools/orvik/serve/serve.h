@@ -10,7 +10,7 @@
 #include <string>
 
 #include "api/prom_api.h"
-#include "cli/commands.h"
+#include "library/snapshot_loader.h"
 #include "http/server.h"
 #include "remote_write/sender.h"
 
