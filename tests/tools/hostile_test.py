@@ -370,10 +370,13 @@ def costly_requests(server, failures, attackers=8, rounds=3):
     wide = "%7B" + "%2C".join(['core%3D~%22.(%3F%3A.%3F)%7B225%7D%22'] * 32) + "%7D"
     sequence = [0]
 
+    # A stored series of its own per request (the table is full): eight
+    # connections at once arrive in no set order, and a series' later batch
+    # arriving first would make the earlier one out of order.
     def at_bound():
         sequence[0] += 1
-        return series_body([("__name__", "windows_cpu_time_total"), ("core", "2"), ("mode", "idle")], 20000,
-                           (END + 3600 * sequence[0]) * 1000)
+        return series_body([("__name__", "windows_cpu_time_total"), ("core", str(sequence[0])), ("mode", "idle")],
+                           20000, (END + 3600 * sequence[0]) * 1000)
 
     def write(body):
         return (b"POST /api/v1/write HTTP/1.1\r\nHost: t\r\nContent-Encoding: snappy\r\nContent-Length: %d\r\n\r\n"

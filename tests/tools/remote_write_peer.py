@@ -195,7 +195,14 @@ def hostile(url):
         ("timeseries as a number", snappy(b"\x08\x01"), 400),
         ("sample value as text", snappy(ld(1, ld(2, ld(1, b"x")))), 400),
         ("label name of 64 bytes", snappy(series([("__name__", "m"), ("k" * 64, "v")], [(1000, 1.0)])), 400),
-        ("label value with a quote", snappy(series([("__name__", "m"), ("k", 'say "hi"')], [(1000, 1.0)])), 400),
+        # The store escapes these: stored, and answered under the same labels.
+        ("quote, backslash, control", snappy(series([("__name__", "hostile_esc"), ("path", "C:\\Windows"),
+                                                      ("q", 'a"b'), ("t", "x\ty")], [(1000, 1.0)])), 204),
+        # 30 labels of 20 bytes: the store would cut the text to another identity.
+        ("label text over 511 bytes", snappy(series([("__name__", "m")] + [("k%02d" % i, "v" * 14) for i in range(30)],
+                                                    [(1000, 1.0)])), 400),
+        ("33 labels", snappy(series([("__name__", "m")] + [("k%02d" % i, "v") for i in range(33)], [(1000, 1.0)])), 400),
+        ("sample older than newest", snappy(series([("__name__", "hostile_late")], [(3000, 1.0), (2000, 2.0)])), 400),
         ("label value not UTF-8", snappy(series([("__name__", "m"), ("k", b"\xc3(")], [(1000, 1.0)])), 400),
         ("no series name", snappy(series([("k", "v")], [(1000, 1.0)])), 400),
         ("good", snappy(good), 204),
@@ -206,6 +213,12 @@ def hostile(url):
         status, text = send(url + "/api/v1/write", body)
         print("%-26s %d %s" % (what, status, text.strip()[:150]))
         failed |= status != expected
+    answer = get_json(url + "/api/v1/query", query="hostile_esc[1h]", time="10")
+    metric = answer[0]["metric"] if answer else {}
+    print("escaped labels answered as", metric)
+    failed |= metric != {"__name__": "hostile_esc", "path": "C:\\Windows", "q": 'a"b', "t": "x\ty"}
+    late = get_json(url + "/api/v1/query", query="hostile_late[1h]", time="10")
+    failed |= [v for _, v in late[0]["values"]] != ["1"] if late else True
     sys.exit(1 if failed else 0)
 
 

@@ -22,16 +22,17 @@ TEST(LoadSnapshotLines, IngestsEachLineAtItsOwnTime) {
   load_stats stats;
   std::ostringstream warnings;
   load_snapshot_lines(*store, in, "mem", stats, warnings);
-  EXPECT_EQ(warnings.str(), "");
-  EXPECT_EQ(stats.documents, 3u);
-  EXPECT_EQ(stats.rejected, 0u);
-  EXPECT_EQ(stats.samples, 13u);
-  EXPECT_EQ(stats.first_ms, 1700000000000);
+  // The second line is older than the first line's samples: refused whole.
+  EXPECT_EQ(warnings.str(), "orvik: mem:4: out of order sample\n");
+  EXPECT_EQ(stats.documents, 2u);
+  EXPECT_EQ(stats.rejected, 1u);
+  EXPECT_EQ(stats.samples, 7u);
+  EXPECT_EQ(stats.first_ms, 1700000015000);
   EXPECT_EQ(stats.last_ms, 1700000015000);
-  // Evaluated between the two lines, the earlier line's sample is used.
-  const auto at = read_series(store->query("windows_system_processes", 1700000010000));
-  EXPECT_EQ(at.at(0).points.at(0).time_ms, 1700000000000);
-  EXPECT_EQ(at.at(0).points.at(0).value, 7);
+  // The first line's sample stands, at its own time.
+  const auto at = read_series(store->query("windows_system_processes", 1700000020000));
+  EXPECT_EQ(at.at(0).points.at(0).time_ms, 1700000015000);
+  EXPECT_EQ(at.at(0).points.at(0).value, 0);
 }
 
 TEST(LoadSnapshotLines, ReportsAFewRejectedLinesThenACount) {

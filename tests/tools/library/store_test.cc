@@ -64,6 +64,30 @@ TEST(LockedStore, CountsAndLogsValuesNotStoredOncePerCause) {
   EXPECT_EQ(log.str(), "orvik: 1 values of a snapshot not stored: series table full (said once per cause)\n");
 }
 
+// Snapshots are stored by the library as it maps them, a series named twice
+// included; the order check refuses a late document whole and skips a resend.
+TEST(LockedStore, StoresEverySnapshotValueAndRefusesLateDocumentsWhole) {
+  std::string error;
+  auto store = locked_store::create(4, 8, &error);
+  ASSERT_TRUE(store) << error;
+  const std::string twice =
+      R"([{"name":"v","value":1,"timestamp_ms":1000},{"name":"v","value":2,"timestamp_ms":2000}])";
+  EXPECT_EQ(store->ingest_snapshot(twice, 0).stored, 2);
+  EXPECT_EQ(store->total_samples(), 2u);
+  const ingest_result resent = store->ingest_snapshot(twice, 0);
+  EXPECT_EQ(resent.stored, 0);
+  EXPECT_EQ(resent.not_stored, 0);
+  const ingest_result late = store->ingest_snapshot(
+      R"([{"name":"v","value":3,"timestamp_ms":1500},{"name":"w","value":1,"timestamp_ms":3000}])", 0);
+  EXPECT_EQ(late.stored, 0);
+  EXPECT_EQ(late.out_of_order, 1);
+  EXPECT_EQ(late.not_stored, 2);
+  EXPECT_EQ(late.error, OUT_OF_ORDER);
+  EXPECT_EQ(store->rejected_samples(), 2u);
+  EXPECT_EQ(store->series_count(), 1u);
+  EXPECT_EQ(store->total_samples(), 2u);
+}
+
 // Writers and readers on several threads: every call is serialised by the
 // store's mutex, so every answer is whole and every sample is counted.
 TEST(LockedStore, SerialisesCallsFromSeveralThreads) {
@@ -125,8 +149,9 @@ TEST(LockedStore, ReportsTheSamplesItStored) {
 
   seen.clear();
   auto series = [](const char *name, const char *labels_json, label_list metric) {
+    const std::string identity = series_identity(metric);
     return std::make_shared<const append_series>(
-        append_series{name, labels_json, std::make_shared<const label_list>(std::move(metric))});
+        append_series{name, labels_json, std::make_shared<const label_list>(std::move(metric)), identity});
   };
   const append_outcome outcome = store->append_samples(
       {{series("a", R"({"k":"v"})", {{"__name__", "a"}, {"k", "v"}}), 1.0 / 3, 10000},

@@ -132,6 +132,13 @@ int main(int argc, char **argv) {
   server->add_option("--remote-write.basic-auth-user", rw.basic_auth_user, "User for basic authentication");
   server->add_option("--remote-write.password-file", rw.password_file, "File holding the basic-authentication password");
   server->add_option("--remote-write.bearer-token-file", rw.bearer_token_file, "File holding a bearer token to send");
+  server->add_option("--remote-write.flush-timeout", serve.remote_write_flush,
+                     "At SIGTERM, send what is waiting for up to this long")
+      ->capture_default_str();
+  server->add_option("--storage.path", serve.storage_path,
+                     "Log every accepted write to this directory before acknowledging it, and refill the store from it at start");
+  server->add_option("--storage.max-bytes", serve.storage_max_bytes,
+                     "Most bytes the log keeps on disk (default 48 x series x samples)");
   add_store_options(*server, serve.store);
 
   try {

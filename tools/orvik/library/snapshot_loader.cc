@@ -24,7 +24,8 @@ void load_snapshot_lines(locked_store &store, std::istream &in, const std::strin
     if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
     const int64_t timestamp = read_timestamp_member(line);
     const ingest_result result = store.ingest_snapshot(line, timestamp);
-    if (result.stored < 0) {
+    // A line older than what the store holds is refused whole, like a bad one.
+    if (result.stored < 0 || result.out_of_order > 0) {
       ++stats.rejected;
       if (++rejected_here <= MAX_WARNINGS)
         warnings << "orvik: " << name << ':' << line_number << ": " << result.error << '\n';

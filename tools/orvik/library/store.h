@@ -12,6 +12,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -25,9 +26,18 @@ struct ingest_result {
   int64_t not_stored = 0; // values the document carried that were not stored
                           // (a lower bound when it named more series than
                           // the store can hold)
-  std::string error;      // the library's last-error text when stored is -1
-                          // or not_stored is above 0
+  int64_t out_of_order = 0;  // of not_stored: older than their series' newest
+  std::string error;      // the library's last-error text when stored is -1,
+                          // else the first cause when not_stored is above 0
 };
+
+// The text that names a series in the order check: its labels, __name__
+// among them, sorted. Equal for every spelling of one label set.
+std::string series_identity(label_list labels);
+
+// The message of a sample refused for being older than the newest sample
+// of its series, as remote-write senders know it.
+inline constexpr char OUT_OF_ORDER[] = "out of order sample";
 
 // Says once per cause that a snapshot's values were not stored, so that a
 // table that stays full costs one line, not one per snapshot. The causes are
@@ -52,6 +62,35 @@ struct stored_sample {
   int64_t timestamp_ms = 0;
 };
 
+// How a snapshot document becomes samples is the library's alone: the
+// document is ingested into a staging store of one sample per series (one
+// series more than the store it feeds holds, so that a document naming too
+// many series shows), whose series are read back and then cleared. Whoever
+// needs a snapshot's series and times (the store's order check, the sender
+// reading the log) asks it, never a mapping of its own.
+class snapshot_reader {
+ public:
+  static std::unique_ptr<snapshot_reader> create(uint32_t max_series, std::string *error);
+  ~snapshot_reader();
+  snapshot_reader(const snapshot_reader &) = delete;
+  snapshot_reader &operator=(const snapshot_reader &) = delete;
+
+  // The document's series, each at the last sample the document names for
+  // it; answers the number of values the library carried, or -1 and *error
+  // when it rejects the document. `*overflow`: it named more series than
+  // max_series. Values come back through answer text (14 significant
+  // digits) and a series named twice keeps its last value: good for
+  // identities and times, never for storing. Not safe from two threads at
+  // once.
+  int32_t read(const std::string &json, int64_t timestamp_ms, std::vector<series> *out, bool *overflow,
+               std::string *error);
+
+ private:
+  snapshot_reader(orvik_db *db, uint32_t series) : db_(db), series_(series) {}
+  orvik_db *db_;
+  uint32_t series_;
+};
+
 // Told of every sample stored, outside the store's lock.
 using stored_listener = std::function<void(std::vector<stored_sample>)>;
 
@@ -63,6 +102,7 @@ struct append_series {
   std::string name;
   std::string labels_json;
   std::shared_ptr<const label_list> metric;
+  std::string identity;  // series_identity(*metric)
 };
 
 struct append_item {
@@ -108,13 +148,21 @@ class locked_store {
   std::string query_range(const std::string &expr, int64_t start_ms, int64_t end_ms, int64_t step_ms);
   std::string label_names();
   std::string label_values(const std::string &label);
-  // Stores the document's values. When an append failed on the way, finds
-  // out how many values the document carried by ingesting it also into a
-  // scratch store of one sample per series, one series more than this store
-  // holds, emptied after each call. A value the store could not keep (a full
-  // table, a failed allocation) shows as not_stored, is added to
-  // rejected_samples() and reported to the log. With a listener (below) the
-  // scratch store is used every time, to learn which samples were stored.
+  // Stores the document's values with orvik_ingest_snapshot_json, exactly
+  // as the library maps them. The order rule comes first: the document is
+  // read by snapshot_reader only for each series' identity and its time in
+  // the document; if any series is older than its newest stored sample, the
+  // whole document is refused (stored 0, every carried value not_stored and
+  // out of order, error OUT_OF_ORDER) before anything is stored. If every
+  // series is at exactly its newest time the document is a resend and is
+  // skipped (stored 0, nothing refused); otherwise it is stored whole, and a
+  // series among newer ones that sits at its newest time gets that sample a
+  // second time. Limit: the staging store keeps one sample per series, the
+  // last the document names, and the library appends in document order, so
+  // an older sample of a series named twice in one document is not seen by
+  // the check. A value the store could not keep (a full table, a failed
+  // allocation) shows as not_stored, is added to rejected_samples() and
+  // reported to the log. A timestamp of 0 or less is now, in ms.
   ingest_result ingest_snapshot(const std::string &json, int64_t timestamp_ms);
   uint32_t series_count();
   uint64_t total_samples();
@@ -123,7 +171,12 @@ class locked_store {
   // Where rejections are reported from now on; null for nowhere.
   void log_rejections_to(std::ostream *out);
 
-  // One orvik_append per item, in order.
+  // One orvik_append per item, in order. A sample older than the newest
+  // stored sample of its series is refused as OUT_OF_ORDER: the rings keep
+  // samples in append order, and a late sample would be answered as the
+  // newest. One at the same time as the newest is a resend (a client that
+  // retries after a lost answer, a replayed record) and is skipped without
+  // counting as refused or stored.
   append_outcome append_samples(const std::vector<append_item> &items);
 
   // From now on every ingest and append tells `listener` which samples it
@@ -131,17 +184,20 @@ class locked_store {
   void report_stored_samples(stored_listener listener);
 
  private:
-  // The samples the ingest just made of `json` as the scratch store holds
-  // them, with the mutex held. `refused`: the store kept fewer than the
-  // scratch, so only those that now end their series in the store count.
-  std::vector<stored_sample> scratch_samples(bool refused);
+  enum class append_result { stored, resent, out_of_order, refused };
+  // One append with the order check, the mutex held.
+  append_result append_locked(const append_series &series, double value, int64_t timestamp_ms);
 
-  locked_store(orvik_db *db, orvik_db *scratch, uint32_t scratch_series)
-      : db_(db), scratch_(scratch), scratch_series_(scratch_series) {}
+  locked_store(orvik_db *db, std::unique_ptr<snapshot_reader> snapshots)
+      : db_(db), snapshots_(std::move(snapshots)) {}
   std::mutex mutex_;
   orvik_db *db_;
-  orvik_db *scratch_;
-  uint32_t scratch_series_;
+  std::unique_ptr<snapshot_reader> snapshots_;
+  // The library answers no per-series "newest time" without a query, so the
+  // order check keeps its own: the time of the newest stored sample of
+  // every series, by series_identity. It grows with the series the store
+  // took and is bounded with them (the store never forgets a series).
+  std::unordered_map<std::string, int64_t> newest_;
   uint64_t rejected_samples_ = 0;
   std::unique_ptr<rejection_log> log_;
   stored_listener listener_;

@@ -1,8 +1,5 @@
 #include "remote_write/sender.h"
 
-#include <openssl/ssl.h>
-#include <openssl/x509v3.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -14,158 +11,34 @@
 #include <thread>
 #include <unordered_map>
 
-#include <boost/asio/connect.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
-#include <boost/beast/ssl.hpp>
 
 #include "remote_write/codec.h"
+#include "remote_write/http_client.h"
 #include "orvik_version.h"
 #include "remote_write/queue.h"
 #include "base/base64.h"
 #include "base/times.h"
+#include "remote_write/receiver.h"
+#include "wal/payload.h"
+#include "wal/position_file.h"
+#include "wal/reader.h"
 
 namespace orvik_host::remote_write {
 
 namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-using tcp = asio::ip::tcp;
 
 namespace {
 
 // Label sets remembered for sharing between queued samples; past this many
 // the memory starts afresh (queued samples keep their own).
 constexpr size_t MAX_SHARED_LABEL_SETS = 16384;
-
-struct http_result {
-  int status = 0;  // 0: no answer
-  std::string body;
-  std::string error;  // why there was no answer
-};
-
-// One connection to the receiver, kept open between requests. Every step
-// runs on the client's own io_context under one deadline per request.
-class http_client {
- public:
-  http_client(target_url url, std::shared_ptr<asio::ssl::context> tls, std::chrono::milliseconds timeout)
-      : url_(std::move(url)), tls_(std::move(tls)), timeout_(timeout) {}
-
-  http_result post(const std::string &body, const std::vector<std::pair<std::string, std::string>> &headers) {
-    http::request<http::string_body> request{http::verb::post, url_.target, 11};
-    request.set(http::field::host, url_.host_header);
-    for (const auto &[name, value] : headers) request.set(name, value);
-    request.body() = body;
-    request.prepare_payload();
-    // A kept connection may have been closed by the receiver meanwhile;
-    // one fresh connection is tried before the request counts as failed.
-    const bool reused = connected();
-    http_result result = exchange(request);
-    if (result.status == 0 && reused && !aborted_) {
-      close();
-      result = exchange(request);
-    }
-    return result;
-  }
-
-  // From any thread: ends the exchange in progress and every later one.
-  void abort() {
-    aborted_ = true;
-    ioc_.stop();
-  }
-
- private:
-  bool connected() const { return plain_ || secure_; }
-
-  void close() {
-    plain_.reset();
-    secure_.reset();
-    buffer_.clear();
-  }
-
-  // Runs the io_context until the step started before has completed.
-  bool run(beast::error_code &ec, http_result &result, const char *step) {
-    ioc_.restart();
-    if (!aborted_) ioc_.run();
-    // Stopped from outside, the step may not have completed at all.
-    if (aborted_) ec = asio::error::operation_aborted;
-    if (!ec) return true;
-    result.error = std::string(step) + ": " + ec.message();
-    close();
-    return false;
-  }
-
-  beast::tcp_stream &lowest() { return secure_ ? beast::get_lowest_layer(*secure_) : *plain_; }
-
-  bool connect(http_result &result) {
-    beast::error_code ec;
-    tcp::resolver resolver(ioc_);
-    tcp::resolver::results_type endpoints;
-    resolver.async_resolve(url_.host, url_.port, [&](beast::error_code e, tcp::resolver::results_type r) {
-      ec = e;
-      endpoints = std::move(r);
-    });
-    if (!run(ec, result, "resolve")) return false;
-    if (tls_) secure_.emplace(ioc_, *tls_);
-    else plain_.emplace(ioc_);
-    lowest().expires_at(deadline_);
-    lowest().async_connect(endpoints, [&](beast::error_code e, const tcp::endpoint &) { ec = e; });
-    if (!run(ec, result, "connect")) return false;
-    if (!secure_) return true;
-    SSL *ssl = secure_->native_handle();
-    SSL_set_tlsext_host_name(ssl, url_.host.c_str());
-    // The certificate must name the host of the URL, as an address or a name.
-    X509_VERIFY_PARAM *param = SSL_get0_param(ssl);
-    if (X509_VERIFY_PARAM_set1_ip_asc(param, url_.host.c_str()) != 1) SSL_set1_host(ssl, url_.host.c_str());
-    secure_->async_handshake(asio::ssl::stream_base::client, [&](beast::error_code e) { ec = e; });
-    return run(ec, result, "TLS handshake");
-  }
-
-  template <typename Stream>
-  bool write_and_read(Stream &stream, http::request<http::string_body> &request, http_result &result) {
-    beast::error_code ec;
-    http::async_write(stream, request, [&](beast::error_code e, size_t) { ec = e; });
-    if (!run(ec, result, "send")) return false;
-    http::response_parser<http::string_body> parser;
-    parser.body_limit(MAX_RESPONSE_BODY_BYTES);
-    http::async_read(stream, buffer_, parser, [&](beast::error_code e, size_t) { ec = e; });
-    // An answer whose body is too long still tells its status.
-    if (ec == http::error::body_limit) ec = {};
-    if (!run(ec, result, "read answer")) return false;
-    if (!parser.is_header_done()) {
-      result.error = "read answer: incomplete";
-      close();
-      return false;
-    }
-    result.status = static_cast<int>(parser.get().result_int());
-    result.body = parser.get().body();
-    if (!parser.is_done() || !parser.get().keep_alive()) close();
-    return true;
-  }
-
-  http_result exchange(http::request<http::string_body> &request) {
-    http_result result;
-    deadline_ = std::chrono::steady_clock::now() + timeout_;
-    if (!connected() && !connect(result)) return result;
-    lowest().expires_at(deadline_);
-    if (secure_) write_and_read(*secure_, request, result);
-    else write_and_read(*plain_, request, result);
-    return result;
-  }
-
-  const target_url url_;
-  const std::shared_ptr<asio::ssl::context> tls_;
-  const std::chrono::milliseconds timeout_;
-  std::chrono::steady_clock::time_point deadline_;
-  asio::io_context ioc_;
-  std::optional<beast::tcp_stream> plain_;
-  std::optional<beast::ssl_stream<beast::tcp_stream>> secure_;
-  beast::flat_buffer buffer_;
-  std::atomic<bool> aborted_{false};
-};
+// Series whose newest sent time the sender reading the log remembers; past
+// this it starts afresh, and a late sample may then reach the receiver
+// (which refuses it) rather than the memory growing without bound.
+constexpr size_t MAX_ORDERED_SERIES = 1u << 20;
+// How long a sender reading the log waits for new records at a time.
+constexpr std::chrono::milliseconds LOG_POLL{500};
 
 // A password or token is a line; a file much longer is not one.
 constexpr size_t MAX_SECRET_FILE_BYTES = 4096;
@@ -202,49 +75,6 @@ void append_counter(std::string &out, const char *name, const char *help, const 
 
 }  // namespace
 
-std::optional<target_url> parse_url(std::string_view text) {
-  target_url url;
-  if (text.substr(0, 7) == "http://") {
-    text.remove_prefix(7);
-  } else if (text.substr(0, 8) == "https://") {
-    url.tls = true;
-    text.remove_prefix(8);
-  } else {
-    return std::nullopt;
-  }
-  const size_t slash = text.find('/');
-  std::string_view authority = text.substr(0, slash);
-  url.target = slash == std::string_view::npos ? "/" : std::string(text.substr(slash));
-  url.host_header = std::string(authority);
-  // Credentials belong in files, never in a URL that shows in process lists.
-  if (authority.empty() || authority.find('@') != std::string_view::npos) return std::nullopt;
-  std::string_view port;
-  if (authority.front() == '[') {
-    const size_t close = authority.find(']');
-    if (close == std::string_view::npos || close == 1) return std::nullopt;
-    url.host = std::string(authority.substr(1, close - 1));
-    if (close + 1 < authority.size()) {
-      if (authority[close + 1] != ':') return std::nullopt;
-      port = authority.substr(close + 2);
-      if (port.empty()) return std::nullopt;
-    }
-  } else {
-    const size_t colon = authority.find(':');
-    url.host = std::string(authority.substr(0, colon));
-    if (colon != std::string_view::npos) {
-      port = authority.substr(colon + 1);
-      if (port.empty()) return std::nullopt;
-    }
-    if (url.host.empty()) return std::nullopt;
-  }
-  if (port.size() > 5) return std::nullopt;
-  for (char c : port)
-    if (c < '0' || c > '9') return std::nullopt;
-  if (!port.empty() && std::stoi(std::string(port)) > 65535) return std::nullopt;
-  url.port = port.empty() ? (url.tls ? "443" : "80") : std::string(port);
-  return url;
-}
-
 struct remote_writer::impl {
   impl(const sender_options &options, target_url url, std::shared_ptr<asio::ssl::context> tls, std::ostream *log_to)
       : queue(options.queue_samples),
@@ -259,6 +89,14 @@ struct remote_writer::impl {
   std::mutex wait_mutex;
   std::condition_variable woken;
   std::atomic<bool> stopping{false};
+  // Set at shutdown: send what is waiting, then end (finished).
+  std::atomic<bool> draining{false};
+  bool finished = false;
+  std::condition_variable finished_cv;
+  // Reading the log instead of the queue, when there is one.
+  wal::log_writer *wal_log = nullptr;
+  std::unique_ptr<snapshot_reader> snapshots;
+  std::unordered_map<std::string, int64_t> newest_sent;
 
   std::mutex label_mutex;
   std::unordered_map<std::string, label_set> shared_labels;
@@ -282,35 +120,164 @@ struct remote_writer::impl {
     return !woken.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping.load(); });
   }
 
+  // Posts one batch until it is delivered or dropped; false only when the
+  // writer stopped first. 429 and 503 wait at least what Retry-After asks.
+  bool deliver(const std::vector<outgoing_sample> &batch, std::mt19937_64 &random) {
+    const std::string body = encode_batch(batch);
+    for (unsigned attempt = 0; !stopping; ++attempt) {
+      http_result result = client.post(body, headers);
+      const delivery outcome = classify_status(result.status);
+      if (outcome == delivery::done) {
+        sent += batch.size();
+        last_success_ms = now_ms();
+        return true;
+      }
+      if (stopping) break;
+      std::string reason = result.status ? "HTTP " + std::to_string(result.status) : result.error;
+      if (result.status && !result.body.empty()) reason += ": " + result.body.substr(0, 512);
+      while (!reason.empty() && reason.back() == '\n') reason.pop_back();
+      ++requests_failed;
+      if (outcome == delivery::drop) {
+        dropped_refused += batch.size();
+        log_once("receiver refused a batch, dropped: " + reason);
+        return true;
+      }
+      log_once("receiver unavailable, retrying: " + reason);
+      retried += batch.size();
+      int64_t wait = backoff_ms(attempt, random());
+      if ((result.status == 429 || result.status == 503) && result.retry_after_ms > wait) wait = result.retry_after_ms;
+      if (!pause(wait)) break;
+    }
+    return false;
+  }
+
   void send_loop() {
     std::mt19937_64 random(std::random_device{}());
     while (!stopping) {
-      std::vector<outgoing_sample> batch = queue.take(MAX_BATCH_SAMPLES, MAX_BATCH_BYTES, std::chrono::seconds(1));
-      if (batch.empty()) continue;
-      const std::string body = encode_batch(batch);
-      for (unsigned attempt = 0; !stopping; ++attempt) {
-        http_result result = client.post(body, headers);
-        const delivery outcome = classify_status(result.status);
-        if (outcome == delivery::done) {
-          sent += batch.size();
-          last_success_ms = now_ms();
-          break;
-        }
-        if (stopping) break;
-        std::string reason = result.status ? "HTTP " + std::to_string(result.status) : result.error;
-        if (result.status && !result.body.empty()) reason += ": " + result.body.substr(0, 512);
-        while (!reason.empty() && reason.back() == '\n') reason.pop_back();
-        ++requests_failed;
-        if (outcome == delivery::drop) {
-          dropped_refused += batch.size();
-          log_once("receiver refused a batch, dropped: " + reason);
-          break;
-        }
-        log_once("receiver unavailable, retrying: " + reason);
-        retried += batch.size();
-        if (!pause(backoff_ms(attempt, random()))) break;
+      std::vector<outgoing_sample> batch =
+          queue.take(MAX_BATCH_SAMPLES, MAX_BATCH_BYTES, draining ? std::chrono::milliseconds(0) : std::chrono::seconds(1));
+      if (batch.empty()) {
+        if (draining) break;
+        continue;
+      }
+      deliver(batch, random);
+    }
+    finish();
+  }
+
+  void finish() {
+    std::lock_guard<std::mutex> lock(wait_mutex);
+    finished = true;
+    finished_cv.notify_all();
+  }
+
+  // A sample the store would refuse as late (or skip as resent) is not
+  // sent either: the log holds what was accepted, in the order the store
+  // checked it.
+  bool in_order(const label_list &metric, int64_t timestamp_ms) {
+    if (newest_sent.size() >= MAX_ORDERED_SERIES) newest_sent.clear();
+    auto [it, added] = newest_sent.emplace(series_identity(metric), timestamp_ms);
+    if (added) return true;
+    if (timestamp_ms <= it->second) return false;
+    it->second = timestamp_ms;
+    return true;
+  }
+
+  void add_sample(const label_list &metric, double value, int64_t timestamp_ms, std::vector<outgoing_sample> &out,
+                  size_t &bytes) {
+    if (!in_order(metric, timestamp_ms)) return;
+    uint64_t left_out = 0;
+    label_set labels = protocol_labels(metric, &left_out);
+    labels_left_out += left_out;
+    if (!labels) {
+      ++dropped_unnamed;
+      return;
+    }
+    out.push_back(outgoing_sample{shared(std::move(labels)), value, timestamp_ms});
+    bytes += encoded_size(out.back());
+  }
+
+  // The samples of one record of the log, as the store took them.
+  void read_record(const wal::log_record &record, std::vector<outgoing_sample> &out, size_t &bytes) {
+    std::string error;
+    if (record.type == wal::SNAPSHOT_RECORD) {
+      int64_t timestamp_ms = 0;
+      std::string json;
+      std::vector<series> staged;
+      bool overflow = false;
+      if (!wal::read_snapshot_payload(record.payload, &timestamp_ms, &json, &error) ||
+          snapshots->read(json, timestamp_ms, &staged, &overflow, &error) < 0) {
+        log_once("a logged snapshot cannot be read: " + error);
+        return;
+      }
+      for (const series &s : staged)
+        if (!s.points.empty()) add_sample(s.metric, s.points.front().value, s.points.front().time_ms, out, bytes);
+    } else if (record.type == wal::REMOTE_WRITE_RECORD) {
+      orvik_rw::WriteRequest request;
+      const decode_result decoded =
+          decode_write_request(record.payload, MAX_WRITE_UNCOMPRESSED_BYTES, &request, MAX_WRITE_SAMPLES);
+      if (decoded.error != decode_error::none) {
+        log_once("a logged remote-write batch cannot be read: " + decoded.message);
+        return;
+      }
+      std::string name, labels_json;
+      for (const orvik_rw::TimeSeries &ts : request.timeseries()) {
+        if (!series_for_store(ts, name, labels_json).empty()) continue;
+        label_list metric;
+        for (const orvik_rw::Label &label : ts.labels())
+          if (!label.value().empty()) metric.emplace_back(label.name(), label.value());
+        for (const orvik_rw::Sample &sample : ts.samples())
+          if (sample.timestamp() > 0 && !stale_marker(sample.value()))
+            add_sample(metric, sample.value(), sample.timestamp(), out, bytes);
       }
     }
+  }
+
+  // Sends the log from the saved position on: records are read whole, up
+  // to a batch's bounds, and the position moves past them once every
+  // sample of them was delivered. A crash resends at most the records in
+  // flight.
+  void send_log_loop() {
+    std::mt19937_64 random(std::random_device{}());
+    wal::position from;
+    std::string error;
+    if (!wal::load_position(wal_log->dir(), &from, &error)) {
+      if (!error.empty()) log_once("cannot read the sender's position, sending from the oldest record: " + error);
+      from = wal::position{};
+    }
+    wal::log_reader reader(wal_log->dir(), from, true);
+    std::vector<outgoing_sample> samples;
+    while (!stopping) {
+      reader.stop_at(wal_log->end());
+      samples.clear();
+      size_t bytes = 0;
+      bool any = false;
+      wal::position last;
+      wal::log_record record;
+      while (samples.size() < MAX_BATCH_SAMPLES && bytes < MAX_BATCH_BYTES && reader.next(&record)) {
+        any = true;
+        last = record.end;
+        read_record(record, samples, bytes);
+      }
+      if (!any) {
+        if (draining) break;
+        wal_log->wait_for_records(reader.where(), LOG_POLL);
+        continue;
+      }
+      bool delivered = true;
+      for (size_t begin = 0; delivered && begin < samples.size();) {
+        size_t end = begin, chunk_bytes = 0;
+        while (end < samples.size() && end - begin < MAX_BATCH_SAMPLES && chunk_bytes < MAX_BATCH_BYTES)
+          chunk_bytes += encoded_size(samples[end++]);
+        delivered = deliver(std::vector<outgoing_sample>(samples.begin() + static_cast<std::ptrdiff_t>(begin),
+                                                         samples.begin() + static_cast<std::ptrdiff_t>(end)),
+                            random);
+        begin = end;
+      }
+      if (!delivered) break;
+      if (!wal_log->acknowledge(last, &error)) log_once("cannot save the sender's position: " + error);
+    }
+    finish();
   }
 
   label_set shared(label_set labels) {
@@ -330,10 +297,11 @@ struct remote_writer::impl {
 
 remote_writer::remote_writer(std::unique_ptr<impl> state) : impl_(std::move(state)) {}
 
-remote_writer::~remote_writer() { stop(); }
+remote_writer::~remote_writer() { stop(std::chrono::milliseconds(0)); }
 
 std::unique_ptr<remote_writer> remote_writer::start(const sender_options &options, std::ostream *log,
-                                                    std::string *error) {
+                                                    std::string *error, wal::log_writer *log_from,
+                                                    uint32_t max_series) {
   auto fail = [error](std::string message) {
     if (error) *error = std::move(message);
     return nullptr;
@@ -362,7 +330,7 @@ std::unique_ptr<remote_writer> remote_writer::start(const sender_options &option
   std::shared_ptr<asio::ssl::context> tls;
   if (url->tls) {
     tls = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_client);
-    beast::error_code ec;
+    boost::system::error_code ec;
     if (options.ca_file.empty()) tls->set_default_verify_paths(ec);
     else tls->load_verify_file(options.ca_file, ec);
     if (ec) return fail("cannot load the certificates to trust from \"" + options.ca_file + "\": " + ec.message());
@@ -371,7 +339,14 @@ std::unique_ptr<remote_writer> remote_writer::start(const sender_options &option
   auto state = std::make_unique<impl>(options, std::move(*url), std::move(tls), log);
   state->headers = std::move(headers);
   impl *raw = state.get();
-  state->thread = std::thread([raw] { raw->send_loop(); });
+  if (log_from) {
+    state->wal_log = log_from;
+    state->snapshots = snapshot_reader::create(max_series, error);
+    if (!state->snapshots) return nullptr;
+    state->thread = std::thread([raw] { raw->send_log_loop(); });
+  } else {
+    state->thread = std::thread([raw] { raw->send_loop(); });
+  }
   return std::unique_ptr<remote_writer>(new remote_writer(std::move(state)));
 }
 
@@ -430,10 +405,12 @@ void remote_writer::append_metrics(std::string &out) const {
                  std::string("orvik_remote_write_last_send_timestamp_seconds ") + seconds + '\n');
 }
 
-void remote_writer::stop() {
+void remote_writer::stop(std::chrono::milliseconds flush) {
   if (!impl_ || !impl_->thread.joinable()) return;
   {
-    std::lock_guard<std::mutex> lock(impl_->wait_mutex);
+    std::unique_lock<std::mutex> lock(impl_->wait_mutex);
+    impl_->draining = true;
+    impl_->finished_cv.wait_for(lock, flush, [this] { return impl_->finished; });
     impl_->stopping = true;
   }
   impl_->woken.notify_all();

@@ -1,9 +1,12 @@
-// Remote write out: every sample the store takes is queued and sent, in
-// batches, to one receiver, from a thread of its own, so that neither
-// ingestion nor queries ever wait for the network.
+// Remote write out: every sample the store takes is sent, in batches, to one
+// receiver, from a thread of its own, so that neither ingestion nor queries
+// ever wait for the network. Without a log the samples wait in a bounded
+// queue in memory; with one they are read back from it, and the sender's
+// place in it survives a restart.
 #ifndef ORVIK_HOST_REMOTE_WRITE_SENDER_H
 #define ORVIK_HOST_REMOTE_WRITE_SENDER_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -14,15 +17,14 @@
 #include <vector>
 
 #include "library/store.h"
+#include "remote_write/http_client.h"
+#include "wal/writer.h"
 
 namespace orvik_host::remote_write {
 
 // A receiver that has not answered a request after this long counts as one
 // that answered 5xx.
 inline constexpr int64_t DEFAULT_TIMEOUT_MS = 30000;
-// Receivers' answers are read for their status and a reason to log: a few
-// KiB are plenty, and a hostile receiver cannot make the sender buffer more.
-inline constexpr size_t MAX_RESPONSE_BODY_BYTES = 64 * 1024;
 // Distinct refusal causes logged; later new causes are only counted.
 inline constexpr size_t MAX_LOGGED_CAUSES = 64;
 
@@ -36,22 +38,16 @@ struct sender_options {
   int64_t timeout_ms = DEFAULT_TIMEOUT_MS;
 };
 
-struct target_url {
-  bool tls = false;
-  std::string host;  // without brackets
-  std::string port;
-  std::string target;       // path and query, "/" at least
-  std::string host_header;  // host[:port] as the URL gave it
-};
-
-std::optional<target_url> parse_url(std::string_view text);
-
 class remote_writer {
  public:
   // Reads the secret files and the CA; null, with the reason in *error,
   // when any of them cannot be used. Refusals and retries are logged to
   // `log`, once per cause.
-  static std::unique_ptr<remote_writer> start(const sender_options &options, std::ostream *log, std::string *error);
+  // With `log_from`, samples are read from the log (from the position the
+  // sender saved there) instead of being submitted; its snapshots are read
+  // back as a store of `max_series` series would take them.
+  static std::unique_ptr<remote_writer> start(const sender_options &options, std::ostream *log, std::string *error,
+                                              wal::log_writer *log_from = nullptr, uint32_t max_series = 0);
   ~remote_writer();
   remote_writer(const remote_writer &) = delete;
   remote_writer &operator=(const remote_writer &) = delete;
@@ -62,8 +58,9 @@ class remote_writer {
   // orvik_remote_write_* families in the text exposition format.
   void append_metrics(std::string &out) const;
 
-  // Ends the sending thread, abandoning an exchange in progress.
-  void stop();
+  // Sends what is waiting for up to `flush`, then ends the sending thread,
+  // abandoning an exchange in progress.
+  void stop(std::chrono::milliseconds flush);
 
   struct impl;
 

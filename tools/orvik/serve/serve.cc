@@ -16,10 +16,18 @@
 #include "http/limits.h"
 #include "http/server.h"
 #include "base/times.h"
+#include "serve/storage.h"
+#include "wal/payload.h"
+#include "wal/retention.h"
 
 namespace orvik_host {
 
 namespace {
+
+// Retention runs with every collection, or this often without one.
+constexpr int64_t RETAIN_INTERVAL_MS = 60000;
+// The most a shutdown waits for the sender.
+constexpr int64_t MAX_FLUSH_MS = 60000;
 
 // The configuration file read and its TLS context made, or null with the
 // reason in `error`.
@@ -93,21 +101,59 @@ int run_serve(const serve_options &options, std::ostream &err) {
     web = std::move(*loaded);
   }
 
+  auto flush = parse_duration_ms(options.remote_write_flush);
+  if (!flush || *flush < 0 || *flush > MAX_FLUSH_MS) {
+    err << "orvik: cannot read --remote-write.flush-timeout \"" << options.remote_write_flush
+        << "\": use a duration up to 1m\n";
+    return 2;
+  }
+  if (options.storage_max_bytes &&
+      (options.storage_max_bytes < wal::MIN_BUDGET_BYTES || options.storage_max_bytes > wal::MAX_BUDGET_BYTES)) {
+    err << "orvik: --storage.max-bytes must be from " << wal::MIN_BUDGET_BYTES << " to " << wal::MAX_BUDGET_BYTES
+        << '\n';
+    return 2;
+  }
+  // A write past a file-size limit must fail as a write (and be refused
+  // with 503), not end the process.
+  signal(SIGXFSZ, SIG_IGN);
+
   load_stats stats;
   auto store = open_store(options.store, stats, err);
   if (!store) return 1;
+
+  std::unique_ptr<durable_log> log;
+  if (!options.storage_path.empty()) {
+    storage_settings settings;
+    settings.path = options.storage_path;
+    settings.budget_bytes = options.storage_max_bytes;
+    settings.series = options.store.series;
+    settings.samples = options.store.samples;
+    // A ring reaches back its samples times the interval it is written at.
+    settings.depth_ms = static_cast<int64_t>(options.store.samples ? options.store.samples : 1440) *
+                        (interval_ms ? interval_ms : DEFAULT_SAMPLE_INTERVAL_MS);
+    settings.sender = !sending.url.empty();
+    std::string error;
+    log = durable_log::open(settings, err, &error);
+    if (!log) {
+      err << "orvik: cannot use --storage.path: " << error << '\n';
+      return 1;
+    }
+    log->replay(*store);
+  }
 
   // Started before any thread that stores samples, so that none is missed.
   std::unique_ptr<remote_write::remote_writer> writer;
   if (!sending.url.empty()) {
     std::string error;
-    writer = remote_write::remote_writer::start(sending, &err, &error);
+    writer = remote_write::remote_writer::start(sending, &err, &error, log ? log->writer() : nullptr,
+                                                options.store.series);
     if (!writer) {
       err << "orvik: " << error << '\n';
       return 2;
     }
     remote_write::remote_writer *out = writer.get();
-    store->report_stored_samples([out](std::vector<stored_sample> samples) { out->submit(std::move(samples)); });
+    if (!log)
+      store->report_stored_samples([out](std::vector<stored_sample> samples) { out->submit(std::move(samples)); });
   }
   metrics_page page;
   page.max_age_ms = *max_age;
@@ -119,7 +165,7 @@ int run_serve(const serve_options &options, std::ostream &err) {
     return access.screen(request, refusal);
   };
   server_settings.check = [&access](const http_request &request) { return access.check(request); };
-  http_server server(access.protect(api_routes(*store, options.budget, page)), server_settings);
+  http_server server(access.protect(api_routes(*store, options.budget, page, log.get())), server_settings);
   std::string bind_error;
   const int port = server.bind(*address, &bind_error);
   if (port < 0) {
@@ -127,23 +173,37 @@ int run_serve(const serve_options &options, std::ostream &err) {
     return 1;
   }
   const std::string shown_host = address->host.find(':') != std::string::npos ? "[" + address->host + "]" : address->host;
-  err << "orvik: listening on " << (server_settings.tls ? "https://" : "http://") << shown_host << ':' << port
-      << " (" << store->series_count() << " series from " << stats.documents << " snapshots"
-      << (interval_ms ? ", collecting" : "") << ")\n"
+  // One piece: the sender may already be logging from its own thread.
+  err << (std::string("orvik: listening on ") + (server_settings.tls ? "https://" : "http://") + shown_host + ':' +
+          std::to_string(port) + " (" + std::to_string(store->series_count()) + " series from " +
+          std::to_string(stats.documents) + " snapshots" + (interval_ms ? ", collecting" : "") + ")\n")
       << std::flush;
   if (const std::string warning = exposure_warning(address->host, web); !warning.empty())
     err << warning << '\n' << std::flush;
 
+  durable_log *logged = log.get();
   if (interval_ms) {
     auto machine = std::make_shared<collector>();
     locked_store *shared = store.get();
-    server.every(std::chrono::milliseconds(interval_ms), [machine, shared, &err] {
+    server.every(std::chrono::milliseconds(interval_ms), [machine, shared, logged, &err] {
       // Stamped with the reading's own milliseconds, not the store's whole
       // seconds: rates over short intervals would be off by up to a second.
       const std::string snapshot = machine->collect();
-      const ingest_result result = shared->ingest_snapshot(snapshot, read_timestamp_member(snapshot));
+      int64_t timestamp_ms = read_timestamp_member(snapshot);
+      if (timestamp_ms <= 0) timestamp_ms = now_ms();
+      if (logged) {
+        logged->retain();
+        // A reading the log cannot keep is not stored either: the store
+        // and the log (and so a sender) hold the same samples. The outage
+        // is logged by the log.
+        std::string error;
+        if (!logged->append(wal::SNAPSHOT_RECORD, wal::snapshot_payload(timestamp_ms, snapshot), &error)) return;
+      }
+      const ingest_result result = shared->ingest_snapshot(snapshot, timestamp_ms);
       if (result.stored < 0) err << "orvik: collected snapshot rejected: " << result.error << '\n' << std::flush;
     });
+  } else if (logged) {
+    server.every(std::chrono::milliseconds(RETAIN_INTERVAL_MS), [logged] { logged->retain(); });
   }
   const bool tls_on = server_settings.tls != nullptr;
   // A reload that fails leaves everything as it was: an operator's typo
@@ -175,7 +235,10 @@ int run_serve(const serve_options &options, std::ostream &err) {
   server.run(
       true, [&err](int signal_number) { err << "orvik: stopping on " << strsignal(signal_number) << '\n' << std::flush; },
       reload);
-  if (writer) writer->stop();
+  // What the receiver has not taken yet is sent for a bounded time; with a
+  // log the rest is sent after the restart.
+  if (writer) writer->stop(std::chrono::milliseconds(*flush));
+  log.reset();
   // Handlers still running (a long query, a bcrypt round) are abandoned, not
   // awaited: the server's destructor would join the threads that run them.
   err << std::flush;

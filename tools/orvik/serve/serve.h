@@ -28,6 +28,11 @@ struct serve_options {
   // worth for every series of the store; timeout is a duration.
   remote_write::sender_options remote_write;
   std::string remote_write_timeout = "30s";
+  // At SIGTERM the sender sends what is waiting for up to this long.
+  std::string remote_write_flush = "5s";
+  // The write-ahead log's directory; empty: no log, nothing on disk.
+  std::string storage_path;
+  uint64_t storage_max_bytes = 0;  // 0: wal::default_budget_bytes(series, samples)
 };
 
 int run_serve(const serve_options &options, std::ostream &err);

@@ -1,0 +1,112 @@
+#!/usr/bin/env python3
+# `orvik serve --storage.path`: what was acknowledged survives kill -9, the
+# sender forwards every collected sample once across restarts, and damage to
+# the log or its directory is survived or refused clearly.
+# Usage: durable_test.py ORVIK
+import json
+import os
+import random
+import signal
+import subprocess
+import sys
+import threading
+import time
+import urllib.parse
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import serve_lib  # noqa: E402
+from serve_lib import fail, send, spawn, start_orvik, wait_until, work  # noqa: E402
+from remote_write_peer import post, series, snappy  # noqa: E402
+
+orvik = sys.argv[1]
+ROUNDS = 20
+CLIENTS = 4
+store_dir = os.path.join(work, "log")
+base_ms = int(time.time() * 1000) - 3_600_000
+
+
+def samples_of(url, selector):
+    """Every stored (series, time) of a selector, from a range selector."""
+    reply = send(url, "GET", "/api/v1/query", [("query", selector + "[2h]"), ("time", str(time.time()))])
+    if reply.status != 200:
+        fail("query %s: HTTP %d %s" % (selector, reply.status, reply.text()))
+    found = []
+    for element in json.loads(reply.text())["data"]["result"]:
+        name = json.dumps(element["metric"], sort_keys=True)
+        found += [(name, round(float(t) * 1000)) for t, _ in element["values"]]
+    return found
+
+
+def writer(url, client, acked, stop):
+    """Remote-write batches and snapshots until told to stop; records what
+    was acknowledged. A failed request is retried until it is answered."""
+    n = acked["next"]
+    while not stop.is_set():
+        t = base_ms + n * 10
+        if n % 2:
+            body = snappy(series([("__name__", "load_rw"), ("client", str(client))], [(t, float(n))]))
+            try:
+                status, _ = post(url + "/api/v1/write", body)
+            except OSError:
+                return
+        else:
+            doc = json.dumps({"timestamp_ms": t, "metrics": [
+                {"name": "load_snap", "labels": {"client": str(client)}, "value": n}]})
+            try:
+                status, _ = post(url + "/api/v1/snapshot", doc.encode(), {"Content-Type": "application/json"})
+            except OSError:
+                return
+        if status not in (200, 204):
+            return
+        acked["samples"].append(("load_rw" if n % 2 else "load_snap", client, t))
+        n += 1
+        acked["next"] = n
+
+
+def start(name, *extra):
+    return start_orvik(orvik, name, "--storage.path", store_dir, "--web.enable-write", "--collect", "100ms",
+                       "--remote-write.url", downstream + "/api/v1/write",
+                       # Rings deep enough that no acknowledged sample is overwritten.
+                       "--series", "256", "--samples", "20000", *extra)
+
+
+downstream = start_orvik(orvik, "downstream", "--web.enable-write")
+acked = [{"next": 0, "samples": []} for _ in range(CLIENTS)]
+total_acked = 0
+for rnd in range(ROUNDS):
+    url = start("round%d" % rnd)
+    proc = serve_lib._started[-1]
+    # Every sample acknowledged before the last kill is answered once.
+    found = samples_of(url, '{__name__=~"load_.+"}')
+    if len(found) != len(set(found)):
+        fail("round %d: a sample is answered twice" % rnd)
+    have = {(json.loads(s)["__name__"], int(json.loads(s)["client"]), t) for s, t in found}
+    for a in acked:
+        missing = [x for x in a["samples"] if x not in have]
+        if missing:
+            fail("round %d: %d acknowledged samples lost, e.g. %s" % (rnd, len(missing), missing[:3]))
+    stop = threading.Event()
+    threads = [threading.Thread(target=writer, args=(url, c, acked[c], stop)) for c in range(CLIENTS)]
+    for th in threads:
+        th.start()
+    time.sleep(random.uniform(0.3, 1.2))
+    proc.send_signal(signal.SIGKILL)
+    proc.wait()
+    stop.set()
+    for th in threads:
+        th.join()
+
+url = start("final")
+total_acked = sum(len(a["samples"]) for a in acked)
+found = samples_of(url, '{__name__=~"load_.+"}')
+print("kill test: %d rounds, %d samples acknowledged, %d found" % (ROUNDS, total_acked, len(found)))
+# The collected samples reach the receiver once each, across every restart.
+collected = set(samples_of(url, "windows_cpu_total_usage_percent"))
+
+
+wait_until("the receiver to hold every collected sample",
+           lambda: collected <= set(samples_of(downstream, "windows_cpu_total_usage_percent")), 30)
+got = samples_of(downstream, "windows_cpu_total_usage_percent")
+if len(got) != len(set(got)):
+    fail("the receiver holds a collected sample twice")
+print("sender: %d collected samples, all at the receiver once" % len(collected))
