@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "base/json.h"
+#include "base/utf8.h"
 
 namespace orvik_host {
 namespace {
@@ -28,7 +29,8 @@ struct writer {
     yyjson_mut_val *p = yyjson_mut_arr(doc);
     yyjson_mut_arr_append(p, library_style ? yyjson_mut_real(doc, static_cast<double>(t) / 1000.0)
                                            : raw(doc, timestamp_text(t)));
-    yyjson_mut_arr_append(p, yyjson_mut_strncpy(doc, v.data(), v.size()));
+    const std::string text = replace_invalid_utf8(v);
+    yyjson_mut_arr_append(p, yyjson_mut_strncpy(doc, text.data(), text.size()));
     return p;
   }
   yyjson_mut_val *pair(int64_t t, double v) const {
@@ -38,9 +40,11 @@ struct writer {
 
 yyjson_mut_val *metric(yyjson_mut_doc *doc, const promql::label_set &labels) {
   yyjson_mut_val *m = yyjson_mut_obj(doc);
-  for (const promql::label &l : labels)
-    yyjson_mut_obj_add(m, yyjson_mut_strncpy(doc, l.name.data(), l.name.size()),
-                       yyjson_mut_strncpy(doc, l.value.data(), l.value.size()));
+  for (const promql::label &l : labels) {
+    const std::string name = replace_invalid_utf8(l.name), value = replace_invalid_utf8(l.value);
+    yyjson_mut_obj_add(m, yyjson_mut_strncpy(doc, name.data(), name.size()),
+                       yyjson_mut_strncpy(doc, value.data(), value.size()));
+  }
   return m;
 }
 
@@ -92,7 +96,11 @@ std::string timestamp_text(int64_t ms) {
 
 namespace {
 
-void append_json_string(std::string &out, std::string_view text) {
+// Strings of an answer are UTF-8, as JSON requires: a label or a string
+// literal may carry other bytes (a string in the query, label_replace), and
+// those are replaced, as the error envelope replaces them.
+void append_json_string(std::string &out, std::string_view raw) {
+  const std::string text = replace_invalid_utf8(raw);
   out += '"';
   for (unsigned char c : text) {
     switch (c) {
