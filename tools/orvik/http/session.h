@@ -150,9 +150,11 @@ struct server_core {
     const double ms = std::chrono::duration<double, std::milli>(steady::now() - started).count();
     char tail[128];
     std::snprintf(tail, sizeof tail, " %d %zuB%s%s %.1fms", status, sent, cut ? " (cut off)" : "", note, ms);
-    *options.log << format_time(now_ms()) << ' ' << remote << ' ' << (method.empty() ? "-" : method) << ' '
-                 << (target.empty() ? "-" : log_text(target)) << tail << '\n'
-                 << std::flush;
+    // One write for the whole line: the sender and the collector log beside
+    // the I/O thread.
+    std::string line = format_time(now_ms()) + ' ' + remote + ' ' + (method.empty() ? "-" : std::string(method)) + ' ' +
+                       (target.empty() ? "-" : log_text(target)) + tail + '\n';
+    *options.log << line << std::flush;
   }
 };
 

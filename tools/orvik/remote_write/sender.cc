@@ -111,7 +111,8 @@ struct remote_writer::impl {
     if (!log) return;
     std::lock_guard<std::mutex> lock(log_mutex);
     if (logged_causes.size() >= MAX_LOGGED_CAUSES || !logged_causes.insert(cause).second) return;
-    *log << "orvik: remote write: " << cause << '\n' << std::flush;
+    // One write for the whole line: other threads log beside this one.
+    *log << ("orvik: remote write: " + cause + '\n') << std::flush;
   }
 
   // Waits up to `ms`; false when the writer is stopping.

@@ -200,7 +200,7 @@ int run_serve(const serve_options &options, std::ostream &err) {
         if (!logged->append(wal::SNAPSHOT_RECORD, wal::snapshot_payload(timestamp_ms, snapshot), &error)) return;
       }
       const ingest_result result = shared->ingest_snapshot(snapshot, timestamp_ms);
-      if (result.stored < 0) err << "orvik: collected snapshot rejected: " << result.error << '\n' << std::flush;
+      if (result.stored < 0) err << ("orvik: collected snapshot rejected: " + result.error + '\n') << std::flush;
     });
   } else if (logged) {
     server.every(std::chrono::milliseconds(RETAIN_INTERVAL_MS), [logged] { logged->retain(); });

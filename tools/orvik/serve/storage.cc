@@ -1,6 +1,7 @@
 #include "serve/storage.h"
 
 #include <chrono>
+#include <sstream>
 
 #include "base/times.h"
 #include "remote_write/codec.h"
@@ -82,12 +83,14 @@ void durable_log::replay(locked_store &store) {
   }
   const wal::read_counts &counts = reader.counts();
   const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
-  log_ << "orvik: replayed " << counts.records << " records of " << settings_.path << " in " << took.count()
+  std::ostringstream line;
+  line << "orvik: replayed " << counts.records << " records of " << settings_.path << " in " << took.count()
        << " ms: " << samples << " samples stored, " << not_stored << " not stored, " << unreadable
        << " records unreadable, " << counts.corrupt << " damaged stretches and " << counts.torn
        << " torn ends skipped (" << counts.skipped_bytes << " bytes)";
-  if (!reader.error().empty()) log_ << "; " << reader.error();
-  log_ << '\n' << std::flush;
+  if (!reader.error().empty()) line << "; " << reader.error();
+  line << '\n';
+  log_ << line.str() << std::flush;
 }
 
 bool durable_log::append(uint8_t type, std::string_view payload, std::string *error) {
