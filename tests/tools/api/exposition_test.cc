@@ -38,7 +38,8 @@ TEST(RenderExposition, WritesEverySeriesTheFormatCanCarry) {
   auto store = locked_store::create(16, 4, &error);
   ASSERT_TRUE(store) << error;
   // Five labels of 120 bytes pass the store's 511 bytes of label text; the
-  // two series differ before the cut, so they stay two.
+  // two series differ before the cut, so they stay two. Alone or together,
+  // they would show as the bare name, a series they are not.
   std::string long_labels;
   for (char c : std::string("bcde")) long_labels += ",\"" + std::string(1, c) + "\":\"" + std::string(120, c) + "\"";
   ASSERT_EQ(store->ingest_snapshot(R"([{"name":"temp","value":20,"labels":{"room":"a"},"timestamp_ms":1000},
@@ -49,7 +50,8 @@ TEST(RenderExposition, WritesEverySeriesTheFormatCanCarry) {
       {"name":"up","value":2,"labels":{"__name__":"other"},"timestamp_ms":1000},
       {"name":"orvik_rejected_samples_total","value":9,"timestamp_ms":1000},
       {"name":"cut","value":1,"labels":{"a":"1")" + long_labels + R"(},"timestamp_ms":1000},
-      {"name":"cut","value":2,"labels":{"a":"2")" + long_labels + R"(},"timestamp_ms":1000}])", 0).stored, 9);
+      {"name":"cut","value":2,"labels":{"a":"2")" + long_labels + R"(},"timestamp_ms":1000},
+      {"name":"alone","value":3,"labels":{"a":"3")" + long_labels + R"(},"timestamp_ms":1000}])", 0).stored, 10);
   EXPECT_EQ(render_exposition(*store),
             "# HELP temp Newest sample of temp held by orvik.\n"
             "# TYPE temp untyped\n"
@@ -61,7 +63,8 @@ TEST(RenderExposition, WritesEverySeriesTheFormatCanCarry) {
             "# HELP orvik_rejected_samples_total Values carried by snapshots that the store could not keep.\n"
             "# TYPE orvik_rejected_samples_total counter\n"
             "orvik_rejected_samples_total 0\n"
-            "# orvik: 5 series left out: their names or labels cannot be written in this format\n");
+            "# orvik: 6 series left out: their names or labels cannot be written in this format, or the store cut "
+            "their labels\n");
 
   // More names than a label-values answer lists.
   auto wide = locked_store::create(600, 1, &error);

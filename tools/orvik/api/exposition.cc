@@ -81,7 +81,7 @@ size_t append_family(std::string &out, const std::string &name, const std::vecto
 }
 
 std::string format_exposition(const std::vector<series> &elements, uint64_t rejected_samples,
-                              int64_t oldest_ms) {
+                              const std::set<std::string> &cut_names, int64_t oldest_ms) {
   // Families in the order their first series appears, which is the order
   // the series were made in.
   std::vector<std::pair<std::string, std::vector<series>>> families;
@@ -99,13 +99,13 @@ std::string format_exposition(const std::vector<series> &elements, uint64_t reje
     families[it->second].second.push_back(s);
   }
   for (auto &[name, members] : families) {
-    // A name keys at most one series without labels, so several that show
-    // none are series whose label text the store cut at its limit: such a
-    // text does not parse and they come back under the bare name. None of
-    // them can be told from the others, so none is written.
+    // A series whose label text the store cut comes back under the bare
+    // name, as if it had no labels. A name keys at most one series without
+    // labels, so several that show none are such series too. None of them
+    // can be told from the others, so none is written.
     size_t bare = 0;
     for (const series &s : members) bare += s.metric.size() == 1;
-    if (bare > 1) {
+    if (bare > 1 || (bare > 0 && cut_names.count(name))) {
       left_out += bare;
       members.erase(std::remove_if(members.begin(), members.end(),
                                    [](const series &s) { return s.metric.size() == 1; }),
@@ -120,7 +120,7 @@ std::string format_exposition(const std::vector<series> &elements, uint64_t reje
          std::string(REJECTED_SAMPLES_METRIC) + ' ' + std::to_string(rejected_samples) + '\n';
   if (left_out)
     out += "# orvik: " + std::to_string(left_out) +
-           " series left out: their names or labels cannot be written in this format\n";
+           " series left out: their names or labels cannot be written in this format, or the store cut their labels\n";
   return out;
 }
 
@@ -128,7 +128,7 @@ std::string render_exposition(locked_store &store, int64_t oldest_ms) {
   // Evaluated at the current time, a selector of every series gives each
   // one's newest sample at or before now.
   const std::string answer = store.query("{__name__!=\"\"}", 0);
-  return format_exposition(read_series(answer), store.rejected_samples(), oldest_ms);
+  return format_exposition(read_series(answer), store.rejected_samples(), store.names_with_cut_labels(), oldest_ms);
 }
 
 }  // namespace orvik_host

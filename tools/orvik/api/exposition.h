@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,11 +37,12 @@ inline constexpr int64_t NO_AGE_LIMIT = std::numeric_limits<int64_t>::min();
 
 // The page for the elements of an instant answer over every series: one
 // family per metric name, then orvik's own counter of rejected samples, then
-// a comment line counting the series the format cannot carry (invalid
-// names, a label named "__name__", label text the store cut), if any.
+// a comment line counting the series left out (invalid names, a label named
+// "__name__", and every series that shows no labels under a name in
+// cut_names, since one whose label text the store cut shows none), if any.
 // Elements whose sample is older than oldest_ms are left out, uncounted.
 std::string format_exposition(const std::vector<series> &elements, uint64_t rejected_samples,
-                              int64_t oldest_ms = NO_AGE_LIMIT);
+                              const std::set<std::string> &cut_names = {}, int64_t oldest_ms = NO_AGE_LIMIT);
 
 // The whole page, from one instant question over every series.
 std::string render_exposition(locked_store &store, int64_t oldest_ms = NO_AGE_LIMIT);

@@ -47,7 +47,7 @@ std::unique_ptr<snapshot_reader> snapshot_reader::create(uint32_t max_series, st
 snapshot_reader::~snapshot_reader() { orvik_free(db_); }
 
 int32_t snapshot_reader::read(const std::string &json, int64_t timestamp_ms, std::vector<series> *out,
-                              bool *overflow, std::string *error) {
+                              bool *overflow, std::string *error, std::vector<std::string> *cut) {
   out->clear();
   *overflow = false;
   const int32_t carried = orvik_ingest_snapshot_json(db_, json.c_str(), timestamp_ms);
@@ -58,6 +58,28 @@ int32_t snapshot_reader::read(const std::string &json, int64_t timestamp_ms, std
   }
   *overflow = orvik_series_count(db_) == series_;
   *out = read_series(orvik_query(db_, EVERY_SERIES, 0));
+  // A series that answers without labels has the label text "{}", or a text
+  // the store cut, which no longer parses. Appending to the name with "{}"
+  // tells them apart: it makes a new series unless one with "{}" is there.
+  // Two of one name that both answer bare cannot both be "{}".
+  std::map<std::string, int> bare;
+  for (const series &s : *out)
+    if (s.metric.size() == 1) ++bare[metric_name(s.metric)];
+  std::set<std::string> cut_names;
+  for (const auto &[name, count] : bare) {
+    const uint32_t before = orvik_series_count(db_);
+    if (count > 1 || (orvik_append(db_, name.c_str(), "{}", 0.0, timestamp_ms) >= 0 &&
+                      orvik_series_count(db_) > before))
+      cut_names.insert(name);
+  }
+  if (!cut_names.empty()) {
+    out->erase(std::remove_if(out->begin(), out->end(),
+                              [&](const series &s) {
+                                return s.metric.size() == 1 && cut_names.count(metric_name(s.metric));
+                              }),
+               out->end());
+    if (cut) cut->insert(cut->end(), cut_names.begin(), cut_names.end());
+  }
   orvik_clear(db_);
   return carried;
 }
@@ -156,7 +178,8 @@ ingest_result locked_store::ingest_snapshot(const std::string &json, int64_t tim
     // by the library itself, from the document, never from answer text.
     std::vector<series> staged;
     bool overflow = false;
-    const int32_t carried = snapshots_->read(json, timestamp_ms, &staged, &overflow, &result.error);
+    std::vector<std::string> cut;
+    const int32_t carried = snapshots_->read(json, timestamp_ms, &staged, &overflow, &result.error, &cut);
     if (carried < 0) return result;
     result.error.clear();
     std::vector<std::string> identities;
@@ -198,6 +221,7 @@ ingest_result locked_store::ingest_snapshot(const std::string &json, int64_t tim
       return result;
     }
     const bool failed = after != untouched;
+    cut_names_.insert(cut.begin(), cut.end());
     if (!failed) {
       for (size_t i = 0; i < staged.size(); ++i) {
         if (staged[i].points.empty()) continue;
@@ -270,6 +294,11 @@ append_outcome locked_store::append_samples(const std::vector<append_item> &item
 void locked_store::report_stored_samples(stored_listener listener) {
   std::lock_guard<std::mutex> lock(mutex_);
   listener_ = std::move(listener);
+}
+
+std::set<std::string> locked_store::names_with_cut_labels() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return cut_names_;
 }
 
 uint64_t locked_store::rejected_samples() {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <ostream>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -80,10 +81,12 @@ class snapshot_reader {
   // when it rejects the document. `*overflow`: it named more series than
   // max_series. Values come back through answer text (14 significant
   // digits) and a series named twice keeps its last value: good for
-  // identities and times, never for storing. Not safe from two threads at
-  // once.
+  // identities and times, never for storing. A series whose label text the
+  // store cut answers without labels, as if it were another series: it is
+  // left out of *out and its name added to *cut (null: not wanted). Not safe
+  // from two threads at once.
   int32_t read(const std::string &json, int64_t timestamp_ms, std::vector<series> *out, bool *overflow,
-               std::string *error);
+               std::string *error, std::vector<std::string> *cut = nullptr);
 
  private:
   snapshot_reader(orvik_db *db, uint32_t series) : db_(db), series_(series) {}
@@ -170,6 +173,9 @@ class locked_store {
   uint64_t rejected_samples();
   // Where rejections are reported from now on; null for nowhere.
   void log_rejections_to(std::ostream *out);
+  // Names of which the store holds a series whose label text it cut. Every
+  // series of such a name that answers without labels may be one of them.
+  std::set<std::string> names_with_cut_labels();
 
   // One orvik_append per item, in order. A sample older than the newest
   // stored sample of its series is refused as OUT_OF_ORDER: the rings keep
@@ -199,6 +205,7 @@ class locked_store {
   // took and is bounded with them (the store never forgets a series).
   std::unordered_map<std::string, int64_t> newest_;
   uint64_t rejected_samples_ = 0;
+  std::set<std::string> cut_names_;  // bounded by the series, as newest_ is
   std::unique_ptr<rejection_log> log_;
   stored_listener listener_;
 };
