@@ -1,15 +1,18 @@
-// The write-ahead log against what the server does without it. Three
-// questions: what a sample costs on disk (counters, per record type), what
+// The write-ahead log against what the server does without it. Four
+// questions: what a sample costs on disk (counters, per record type); what
 // logging costs a write (snapshot ingestion alone, then with a flush per write
-// and with grouped flushes, from one and from eight writers), and how long a
-// full default store's worth of records (1,024 series x 1,440 samples) takes
-// to read back, against reading the same files plainly. Ratios are of wall
-// time: the log waits on the disk, not on the processor.
+// and with grouped flushes, and the remote-write receiver's whole path with
+// and without the log, from one and from eight writers); how long a full
+// default store's worth of records (1,024 series x 1,440 samples) takes to
+// read back, against reading the same files plainly; and how fast the sender
+// forwards that log. Ratios are of wall time: the log waits on the disk, not
+// on the processor.
 #include <benchmark/benchmark.h>
 #include <orvik.h>
 #include <snappy.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -22,8 +25,12 @@
 
 #include "ratio.h"
 #include "remote_write/codec.h"
+#include "http/listen_address.h"
+#include "http/server.h"
 #include "remote_write/receiver.h"
+#include "remote_write/sender.h"
 #include "wal/payload.h"
+#include "wal/position_file.h"
 #include "wal/reader.h"
 #include "wal/writer.h"
 
@@ -70,23 +77,18 @@ std::string generated_snapshot(int step) {
   return json + "]}";
 }
 
-// The same collection as a remote-write batch: one sample per series.
-std::string generated_batch(int step) {
-  static const std::vector<remote_write::label_set> labels = [] {
-    std::vector<remote_write::label_set> out;
-    for (int s = 0; s < SERIES; ++s) {
-      out.push_back(std::make_shared<const label_list>(label_list{{"__name__", "node_cpu_seconds_total"},
-                                                                  {"cpu", std::to_string(s / 8)},
-                                                                  {"instance", "ws-eng-0417:9182"},
-                                                                  {"job", "orvik"},
-                                                                  {"mode", "m" + std::to_string(s % 8)}}));
-    }
-    return out;
-  }();
+// The same collection as a remote-write batch: one sample per series, of
+// `series` series of one machine (`instance`).
+std::string generated_batch(int step, int instance = 417, int series = SERIES) {
   std::vector<remote_write::outgoing_sample> batch;
-  for (int s = 0; s < SERIES; ++s) {
-    batch.push_back({labels[static_cast<size_t>(s)], 1000.0 + s * 3.5 + step * (0.25 + (s % 7) * 0.125),
-                     START_MS + step * STEP_MS});
+  const std::string host = "ws-eng-" + std::to_string(instance) + ":9182";
+  for (int s = 0; s < series; ++s) {
+    auto labels = std::make_shared<const label_list>(label_list{{"__name__", "node_cpu_seconds_total"},
+                                                                {"cpu", std::to_string(s / 8)},
+                                                                {"instance", host},
+                                                                {"job", "orvik"},
+                                                                {"mode", "m" + std::to_string(s % 8)}});
+    batch.push_back({labels, 1000.0 + s * 3.5 + step * (0.25 + (s % 7) * 0.125), START_MS + step * STEP_MS});
   }
   return remote_write::encode_batch(batch);
 }
@@ -196,6 +198,62 @@ BENCHMARK(BM_write_grouped)
     ->UseRealTime()
     ->Unit(benchmark::kMicrosecond);
 
+// The receiver's whole path, decoding and order check included: each of
+// up to 8 clients writes a batch of its own 128 series per request, with and
+// without the log (grouped flushes, the server's default).
+constexpr int REMOTE_WRITES = 512;
+struct receive_fixture {
+  std::unique_ptr<locked_store> store;
+  std::unique_ptr<wal::log_writer> log;
+};
+receive_fixture receiving;
+
+void run_remote_writes(benchmark::State &state, bool logged) {
+  constexpr int BATCH = 128;
+  if (state.thread_index() == 0) {
+    std::string error;
+    receiving.store = locked_store::create(8 * BATCH, SAMPLES, &error);
+    if (logged) {
+      std::filesystem::remove_all(scratch_dir() + "/receive");
+      wal::writer_options o;
+      o.dir = scratch_dir() + "/receive";
+      receiving.log = wal::log_writer::open(o, &error);
+    }
+    if (!receiving.store || (logged && !receiving.log)) state.SkipWithError(error.c_str());
+  }
+  // Bodies made before the clock runs, one per iteration; each client's
+  // steps rise, so none is refused as late.
+  std::vector<std::string> bodies;
+  for (int step = 0; step < REMOTE_WRITES; ++step) bodies.push_back(generated_batch(step, state.thread_index(), BATCH));
+  size_t round = 0;
+  for (auto _ : state) {
+    const std::string &body = bodies[round++];
+    const api_reply reply =
+        logged ? remote_write::handle_remote_write(*receiving.store, body,
+                                                   [&](std::string *error) {
+                                                     wal::position end;
+                                                     return receiving.log->append(wal::REMOTE_WRITE_RECORD,
+                                                                                  START_MS, body, &end, error);
+                                                   })
+               : remote_write::handle_remote_write(*receiving.store, body);
+    if (reply.status != 204) {
+      state.SkipWithError(reply.body.c_str());
+      break;
+    }
+  }
+  if (state.thread_index() == 0) {
+    receiving.log.reset();
+    receiving.store.reset();
+  }
+  state.SetItemsProcessed(state.iterations() * BATCH);
+}
+void BM_remote_write_no_log(benchmark::State &state) { run_remote_writes(state, false); }
+void BM_remote_write_logged(benchmark::State &state) { run_remote_writes(state, true); }
+BENCHMARK(BM_remote_write_no_log)
+    ->Threads(1)->Threads(8)->Iterations(REMOTE_WRITES)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_remote_write_logged)
+    ->Threads(1)->Threads(8)->Iterations(REMOTE_WRITES)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
 // --- Replay of a full default store ----------------------------------------
 
 // Writes the log once: SAMPLES collections of SERIES series, as snapshot
@@ -212,24 +270,20 @@ const std::string &full_log(bool remote_write) {
         std::fprintf(stderr, "wal_bench: %s\n", error.c_str());
         std::exit(1);
       }
-      std::vector<std::thread> writers;
-      for (int w = 0; w < 8; ++w) {
-        writers.emplace_back([&, w] {
-          for (int step = w; step < SAMPLES; step += 8) {
-            const std::string payload = kind == 0
-                                            ? wal::snapshot_payload(START_MS + step * STEP_MS, generated_snapshot(step))
-                                            : generated_batch(step);
-            wal::position end;
-            std::string e;
-            if (!log->append(kind == 0 ? wal::SNAPSHOT_RECORD : wal::REMOTE_WRITE_RECORD, START_MS + step * STEP_MS,
-                             payload, &end, &e)) {
-              std::fprintf(stderr, "wal_bench: %s\n", e.c_str());
-              std::exit(1);
-            }
-          }
-        });
+      // In time order, as a collecting server writes it (the sender leaves
+      // out a sample older than one it sent). One writer waits for a flush
+      // per record: a few seconds, once.
+      for (int step = 0; step < SAMPLES; ++step) {
+        const std::string payload = kind == 0
+                                        ? wal::snapshot_payload(START_MS + step * STEP_MS, generated_snapshot(step))
+                                        : generated_batch(step);
+        wal::position end;
+        if (!log->append(kind == 0 ? wal::SNAPSHOT_RECORD : wal::REMOTE_WRITE_RECORD, START_MS + step * STEP_MS,
+                         payload, &end, &error)) {
+          std::fprintf(stderr, "wal_bench: %s\n", error.c_str());
+          std::exit(1);
+        }
       }
-      for (std::thread &t : writers) t.join();
     }
     return true;
   }();
@@ -295,6 +349,81 @@ void BM_replay_remote_write(benchmark::State &state) {
 }
 BENCHMARK(BM_replay_remote_write)->Unit(benchmark::kMillisecond)->Iterations(3);
 
+// --- The sender reading the log ---------------------------------------------
+
+// The full snapshot log sent to a receiver that takes every batch at once, so
+// that what is measured is the sender: reading, decoding each snapshot into
+// samples, batching, encoding and posting. Against the baseline of reading
+// and storing the same records, as at start (BM_replay_snapshots/2).
+void BM_send_from_log(benchmark::State &state) {
+  const std::string &full = full_log(false);
+  const std::string dir = scratch_dir() + "/send";
+  std::atomic<uint64_t> received{0};
+  route sink;
+  sink.path = "/api/v1/write";
+  sink.methods = {"POST"};
+  sink.body_limit = remote_write::MAX_WRITE_BODY_BYTES;
+  sink.form_body = false;
+  sink.content_encodings = {"snappy"};
+  sink.write = true;
+  sink.handler = [&](const http_request &) {
+    received.fetch_add(1);
+    api_reply reply;
+    reply.status = 204;
+    return reply;
+  };
+  server_options options;
+  options.enable_write = true;
+  http_server server({sink}, options);
+  std::string error;
+  const int port = server.bind(*parse_listen_address("127.0.0.1:0"), &error);
+  if (port < 0) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  std::thread serving([&] { server.run(); });
+  uint64_t sent = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::filesystem::remove_all(dir);
+    std::filesystem::copy(full, dir);
+    wal::writer_options o;
+    o.dir = dir;
+    o.sender = true;
+    auto log = wal::log_writer::open(o, &error);
+    remote_write::sender_options sending;
+    sending.url = "http://127.0.0.1:" + std::to_string(port) + "/api/v1/write";
+    sending.queue_samples = 100000;
+    state.ResumeTiming();
+    auto writer = log ? remote_write::remote_writer::start(sending, nullptr, &error, log.get(), SERIES) : nullptr;
+    if (!writer) {
+      state.SkipWithError(error.c_str());
+      break;
+    }
+    // Done when the sender's saved place is the end of the records copied
+    // (the writer opened a fresh segment after them).
+    const wal::position last{log->end().segment - 1, std::filesystem::file_size(
+                                                         dir + "/" + wal::segment_name(log->end().segment - 1))};
+    for (wal::position at; at < last;) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      wal::load_position(dir, &at, &error);
+    }
+    writer->stop(std::chrono::milliseconds(0));
+    std::string metrics;
+    writer->append_metrics(metrics);
+    const std::string counter = "\norvik_remote_write_samples_sent_total ";
+    const size_t at = metrics.find(counter);
+    sent = at == std::string::npos ? 0 : std::stoull(metrics.substr(at + counter.size()));
+  }
+  server.stop();
+  serving.join();
+  state.counters["samples"] = static_cast<double>(sent);
+  state.counters["requests"] = static_cast<double>(received.load()) / static_cast<double>(state.iterations());
+  state.counters["samples_per_s"] =
+      benchmark::Counter(static_cast<double>(sent) * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_send_from_log)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -306,7 +435,12 @@ int main(int argc, char **argv) {
                                   {"BM_replay_snapshots/0/iterations:3", "BM_replay_read_files"},
                                   {"BM_replay_snapshots/1/iterations:3", "BM_replay_read_files"},
                                   {"BM_replay_snapshots/2/iterations:3", "BM_replay_read_files"},
-                                  {"BM_replay_remote_write/iterations:3", "BM_replay_read_files"}},
+                                  {"BM_replay_remote_write/iterations:3", "BM_replay_read_files"},
+                                  {"BM_remote_write_logged/iterations:512/real_time/threads:1",
+                                   "BM_remote_write_no_log/iterations:512/real_time/threads:1"},
+                                  {"BM_remote_write_logged/iterations:512/real_time/threads:8",
+                                   "BM_remote_write_no_log/iterations:512/real_time/threads:8"},
+                                  {"BM_send_from_log/iterations:2/real_time", "BM_replay_snapshots/2/iterations:3"}},
                                  true);
   std::filesystem::remove_all(scratch_dir());
   return rc;
