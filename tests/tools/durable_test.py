@@ -6,6 +6,7 @@
 import json
 import os
 import random
+import re
 import signal
 import subprocess
 import sys
@@ -110,3 +111,95 @@ got = samples_of(downstream, "windows_cpu_total_usage_percent")
 if len(got) != len(set(got)):
     fail("the receiver holds a collected sample twice")
 print("sender: %d collected samples, all at the receiver once" % len(collected))
+
+
+
+# Damage, each row on a log of its own. Records are found by their layout
+# (tools/orvik/wal/record.h): an 8-byte segment magic, then per record the
+# marker, length, CRC-32, type, time and payload.
+RECORD_HEADER = 21
+damage_ms = int(time.time() * 1000) - 1_800_000
+
+
+def record_spans(segment):
+    with open(segment, "rb") as f:
+        data = f.read()
+    spans, at = [], 8
+    while data[at:at + 4] == b"ovwl":
+        end = at + RECORD_HEADER + int.from_bytes(data[at + 4:at + 8], "little")
+        spans.append((at, end))
+        at = end
+    return spans
+
+
+def put(url, name, n, width=1):
+    """Snapshot n of `name`: `width` series, each worth n at damage_ms + n s."""
+    doc = {"timestamp_ms": damage_ms + n * 1000,
+           "metrics": [{"name": name, "labels": {"i": str(i)}, "value": n} for i in range(width)]}
+    return post(url + "/api/v1/snapshot", json.dumps(doc).encode(), {"Content-Type": "application/json"})
+
+
+def answered(url, name):
+    return {(t - damage_ms) // 1000 for _, t in samples_of(url, name)}
+
+
+def log_of(name):
+    with open(os.path.join(work, name + ".log"), errors="replace") as f:
+        return f.read()
+
+
+def replayed(name):
+    """(records, damaged stretches, torn ends) of a server's replay line."""
+    found = re.search(r"replayed (\d+) records .* (\d+) damaged stretches and (\d+) torn ends", log_of(name))
+    if not found:
+        fail("%s: no replay line" % name)
+    return tuple(int(g) for g in found.groups())
+
+
+def kill_last():
+    serve_lib._started[-1].kill()
+    serve_lib._started[-1].wait()
+
+
+def overwrite(path, offset, data):
+    with open(path, "r+b") as f:
+        f.seek(offset)
+        f.write(data)
+
+
+def zero_tail(path, _):
+    with open(path, "ab") as f:
+        f.write(bytes(65536))
+
+
+# Records 0..7 written, the server killed and its segment damaged: the next
+# server answers every whole record and counts the damage, and record 8,
+# written then, survives one more restart next to the damage.
+DAMAGE = [
+    # name, damage(segment, record spans), records answered, damaged stretches, torn ends
+    ("torn", lambda seg, spans: os.truncate(seg, spans[7][0] + 30), set(range(7)), 0, 1),
+    ("corrupt", lambda seg, spans: overwrite(seg, spans[3][0] + RECORD_HEADER + 4, b"\xff\x00\xff"),
+     set(range(8)) - {3}, 1, 0),
+    ("zeros", zero_tail, set(range(8)), 0, 1),
+]
+for name, damage, whole, stretches, torn in DAMAGE:
+    serve = ("--storage.path", os.path.join(work, name), "--web.enable-write")
+    url = start_orvik(orvik, name + "0", *serve)
+    if [put(url, "dmg", n)[0] for n in range(8)] != [200] * 8:
+        fail("%s: a write was refused" % name)
+    kill_last()
+    segment = os.path.join(work, name, "0000000001.wal")
+    spans = record_spans(segment)
+    if len(spans) != 8:
+        fail("%s: %d records found in %s, not 8" % (name, len(spans), segment))
+    damage(segment, spans)
+    for restart, expected in ((1, whole), (2, whole | {8})):
+        url = start_orvik(orvik, name + str(restart), *serve)
+        got = (replayed(name + str(restart)), answered(url, "dmg"))
+        if got != ((len(expected), stretches, torn), expected):
+            fail("%s, restart %d: replay counted %s and answered %s" % (name, restart, got[0], sorted(got[1])))
+        if restart == 1 and put(url, "dmg", 8)[0] != 200:
+            fail("%s: a write after the damage was refused" % name)
+        kill_last()
+    print("damage %s: %d of 8 records answered, %d damaged stretches and %d torn ends counted"
+          % (name, len(whole), stretches, torn))
