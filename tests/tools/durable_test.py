@@ -7,6 +7,7 @@ import json
 import os
 import random
 import re
+import resource
 import signal
 import subprocess
 import sys
@@ -203,3 +204,37 @@ for name, damage, whole, stretches, torn in DAMAGE:
         kill_last()
     print("damage %s: %d of 8 records answered, %d damaged stretches and %d torn ends counted"
           % (name, len(whole), stretches, torn))
+
+# A full disk, played by a file-size limit on the server (no mount needed).
+# Once a record does not fit, writes are refused with 503 and queries go
+# on. The limit is per file and far below a segment (8 MiB), so the writer
+# retries the same segment until room comes back, here by lifting the
+# running server's limit: the next write is taken without a restart, and
+# the log holds every acknowledged record and nothing of a refused one.
+directory = os.path.join(work, "full")
+limit = 16384
+url = start_orvik(orvik, "full", "--storage.path", directory, "--web.enable-write",
+                  preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.RLIM_INFINITY)))
+full = serve_lib._started[-1]
+n = 0
+while n < 1000 and put(url, "full", n, 100)[0] == 200:
+    n += 1
+refusal = "log write failed: cannot write %s/0000000001.wal: File too large" % directory
+for _ in range(2):
+    status, body = put(url, "full", n, 100)
+    if status != 503 or refusal not in body:
+        fail("a write past the limit: %d %s" % (status, body))
+if "orvik: %s; refusing writes with 503 until the log directory %s takes them again" % (refusal, directory) \
+        not in log_of("full"):
+    fail("no log line for the refused writes")
+if answered(url, "full") != set(range(n)):
+    fail("queries during the outage: %s" % sorted(answered(url, "full")))
+resource.prlimit(full.pid, resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+if put(url, "full", n + 1, 100)[0] != 200 or "the log takes writes again after 3 refused" not in log_of("full"):
+    fail("writes did not resume once the limit was lifted")
+kill_last()
+url = start_orvik(orvik, "full-restart", "--storage.path", directory)
+got = (replayed("full-restart"), answered(url, "full"))
+if got != ((n + 1, 0, 0), set(range(n)) | {n + 1}):
+    fail("after the outage: replay counted %s and answered %s" % (got[0], sorted(got[1])))
+print("full disk: %d records fit under %d bytes, then 3 writes refused with 503, then taken again" % (n, limit))
