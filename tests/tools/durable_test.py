@@ -238,3 +238,29 @@ got = (replayed("full-restart"), answered(url, "full"))
 if got != ((n + 1, 0, 0), set(range(n)) | {n + 1}):
     fail("after the outage: replay counted %s and answered %s" % (got[0], sorted(got[1])))
 print("full disk: %d records fit under %d bytes, then 3 writes refused with 503, then taken again" % (n, limit))
+
+# Refused at start, with the directory named. Root writes almost anywhere,
+# so the rows use what root cannot: a path under a file, /proc, and a limit
+# that leaves no room for a segment's header. The server holding the
+# directory of the last row goes on serving.
+holder = start_orvik(orvik, "holder", "--storage.path", os.path.join(work, "held"), "--web.enable-write")
+with open(os.path.join(work, "file"), "w") as f:
+    f.write("x")
+os.mkdir(os.path.join(work, "tiny"))
+REFUSED = [
+    # --storage.path, file-size limit, message
+    (os.path.join(work, "file", "log"), None, "cannot make the log directory %s: Not a directory"),
+    ("/proc", None, "cannot write in the log directory %s: "),
+    (os.path.join(work, "tiny"), 4, "cannot write in the log directory %s: cannot write %s/0000000001.wal: File too large"),
+    (os.path.join(work, "held"), None, "another process holds the log directory %s"),
+]
+for path, size, message in REFUSED:
+    limits = (lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (size, resource.RLIM_INFINITY))) if size else None
+    run = subprocess.run([orvik, "serve", "--listen", "127.0.0.1:0", "--storage.path", path], preexec_fn=limits,
+                         stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=20)
+    want = "orvik: cannot use --storage.path: " + message.replace("%s", path)
+    if run.returncode != 1 or want not in run.stdout + run.stderr:
+        fail("%s: exit %d, %r; wanted %r" % (path, run.returncode, run.stdout + run.stderr, want))
+    print("refused: " + (run.stdout + run.stderr).strip())
+if put(holder, "held", 0)[0] != 200 or answered(holder, "held") != {0}:
+    fail("the server holding its directory stopped serving")
