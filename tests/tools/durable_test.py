@@ -6,6 +6,8 @@
 import json
 import os
 import random
+import re
+import resource
 import signal
 import subprocess
 import sys
@@ -110,3 +112,155 @@ got = samples_of(downstream, "windows_cpu_total_usage_percent")
 if len(got) != len(set(got)):
     fail("the receiver holds a collected sample twice")
 print("sender: %d collected samples, all at the receiver once" % len(collected))
+
+
+
+# Damage, each row on a log of its own. Records are found by their layout
+# (tools/orvik/wal/record.h): an 8-byte segment magic, then per record the
+# marker, length, CRC-32, type, time and payload.
+RECORD_HEADER = 21
+damage_ms = int(time.time() * 1000) - 1_800_000
+
+
+def record_spans(segment):
+    with open(segment, "rb") as f:
+        data = f.read()
+    spans, at = [], 8
+    while data[at:at + 4] == b"ovwl":
+        end = at + RECORD_HEADER + int.from_bytes(data[at + 4:at + 8], "little")
+        spans.append((at, end))
+        at = end
+    return spans
+
+
+def put(url, name, n, width=1):
+    """Snapshot n of `name`: `width` series, each worth n at damage_ms + n s."""
+    doc = {"timestamp_ms": damage_ms + n * 1000,
+           "metrics": [{"name": name, "labels": {"i": str(i)}, "value": n} for i in range(width)]}
+    return post(url + "/api/v1/snapshot", json.dumps(doc).encode(), {"Content-Type": "application/json"})
+
+
+def answered(url, name):
+    return {(t - damage_ms) // 1000 for _, t in samples_of(url, name)}
+
+
+def log_of(name):
+    with open(os.path.join(work, name + ".log"), errors="replace") as f:
+        return f.read()
+
+
+def replayed(name):
+    """(records, damaged stretches, torn ends) of a server's replay line."""
+    found = re.search(r"replayed (\d+) records .* (\d+) damaged stretches and (\d+) torn ends", log_of(name))
+    if not found:
+        fail("%s: no replay line" % name)
+    return tuple(int(g) for g in found.groups())
+
+
+def kill_last():
+    serve_lib._started[-1].kill()
+    serve_lib._started[-1].wait()
+
+
+def overwrite(path, offset, data):
+    with open(path, "r+b") as f:
+        f.seek(offset)
+        f.write(data)
+
+
+def zero_tail(path, _):
+    with open(path, "ab") as f:
+        f.write(bytes(65536))
+
+
+# Records 0..7 written, the server killed and its segment damaged: the next
+# server answers every whole record and counts the damage, and record 8,
+# written then, survives one more restart next to the damage.
+DAMAGE = [
+    # name, damage(segment, record spans), records answered, damaged stretches, torn ends
+    ("torn", lambda seg, spans: os.truncate(seg, spans[7][0] + 30), set(range(7)), 0, 1),
+    ("corrupt", lambda seg, spans: overwrite(seg, spans[3][0] + RECORD_HEADER + 4, b"\xff\x00\xff"),
+     set(range(8)) - {3}, 1, 0),
+    ("zeros", zero_tail, set(range(8)), 0, 1),
+]
+for name, damage, whole, stretches, torn in DAMAGE:
+    serve = ("--storage.path", os.path.join(work, name), "--web.enable-write")
+    url = start_orvik(orvik, name + "0", *serve)
+    if [put(url, "dmg", n)[0] for n in range(8)] != [200] * 8:
+        fail("%s: a write was refused" % name)
+    kill_last()
+    segment = os.path.join(work, name, "0000000001.wal")
+    spans = record_spans(segment)
+    if len(spans) != 8:
+        fail("%s: %d records found in %s, not 8" % (name, len(spans), segment))
+    damage(segment, spans)
+    for restart, expected in ((1, whole), (2, whole | {8})):
+        url = start_orvik(orvik, name + str(restart), *serve)
+        got = (replayed(name + str(restart)), answered(url, "dmg"))
+        if got != ((len(expected), stretches, torn), expected):
+            fail("%s, restart %d: replay counted %s and answered %s" % (name, restart, got[0], sorted(got[1])))
+        if restart == 1 and put(url, "dmg", 8)[0] != 200:
+            fail("%s: a write after the damage was refused" % name)
+        kill_last()
+    print("damage %s: %d of 8 records answered, %d damaged stretches and %d torn ends counted"
+          % (name, len(whole), stretches, torn))
+
+# A full disk, played by a file-size limit on the server (no mount needed).
+# Once a record does not fit, writes are refused with 503 and queries go
+# on. The limit is per file and far below a segment (8 MiB), so the writer
+# retries the same segment until room comes back, here by lifting the
+# running server's limit: the next write is taken without a restart, and
+# the log holds every acknowledged record and nothing of a refused one.
+directory = os.path.join(work, "full")
+limit = 16384
+url = start_orvik(orvik, "full", "--storage.path", directory, "--web.enable-write",
+                  preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.RLIM_INFINITY)))
+full = serve_lib._started[-1]
+n = 0
+while n < 1000 and put(url, "full", n, 100)[0] == 200:
+    n += 1
+refusal = "log write failed: cannot write %s/0000000001.wal: File too large" % directory
+for _ in range(2):
+    status, body = put(url, "full", n, 100)
+    if status != 503 or refusal not in body:
+        fail("a write past the limit: %d %s" % (status, body))
+if "orvik: %s; refusing writes with 503 until the log directory %s takes them again" % (refusal, directory) \
+        not in log_of("full"):
+    fail("no log line for the refused writes")
+if answered(url, "full") != set(range(n)):
+    fail("queries during the outage: %s" % sorted(answered(url, "full")))
+resource.prlimit(full.pid, resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+if put(url, "full", n + 1, 100)[0] != 200 or "the log takes writes again after 3 refused" not in log_of("full"):
+    fail("writes did not resume once the limit was lifted")
+kill_last()
+url = start_orvik(orvik, "full-restart", "--storage.path", directory)
+got = (replayed("full-restart"), answered(url, "full"))
+if got != ((n + 1, 0, 0), set(range(n)) | {n + 1}):
+    fail("after the outage: replay counted %s and answered %s" % (got[0], sorted(got[1])))
+print("full disk: %d records fit under %d bytes, then 3 writes refused with 503, then taken again" % (n, limit))
+
+# Refused at start, with the directory named. Root writes almost anywhere,
+# so the rows use what root cannot: a path under a file, /proc, and a limit
+# that leaves no room for a segment's header. The server holding the
+# directory of the last row goes on serving.
+holder = start_orvik(orvik, "holder", "--storage.path", os.path.join(work, "held"), "--web.enable-write")
+with open(os.path.join(work, "file"), "w") as f:
+    f.write("x")
+os.mkdir(os.path.join(work, "tiny"))
+REFUSED = [
+    # --storage.path, file-size limit, message
+    (os.path.join(work, "file", "log"), None, "cannot make the log directory %s: Not a directory"),
+    ("/proc", None, "cannot write in the log directory %s: "),
+    (os.path.join(work, "tiny"), 4, "cannot write in the log directory %s: cannot write %s/0000000001.wal: File too large"),
+    (os.path.join(work, "held"), None, "another process holds the log directory %s"),
+]
+for path, size, message in REFUSED:
+    limits = (lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (size, resource.RLIM_INFINITY))) if size else None
+    run = subprocess.run([orvik, "serve", "--listen", "127.0.0.1:0", "--storage.path", path], preexec_fn=limits,
+                         stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=20)
+    want = "orvik: cannot use --storage.path: " + message.replace("%s", path)
+    if run.returncode != 1 or want not in run.stdout + run.stderr:
+        fail("%s: exit %d, %r; wanted %r" % (path, run.returncode, run.stdout + run.stderr, want))
+    print("refused: " + (run.stdout + run.stderr).strip())
+if put(holder, "held", 0)[0] != 200 or answered(holder, "held") != {0}:
+    fail("the server holding its directory stopped serving")

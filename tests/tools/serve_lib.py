@@ -61,9 +61,10 @@ def spawn(name, argv, **kwargs):
     return proc
 
 
-def start_orvik(orvik, name, *args):
-    """Starts `orvik serve` on a port the kernel picks; returns its URL."""
-    proc = spawn(name, [orvik, "serve", "--listen", "127.0.0.1:0", *args])
+def start_orvik(orvik, name, *args, **popen):
+    """Starts `orvik serve` on a port the kernel picks; returns its URL.
+    `popen` goes to subprocess.Popen (e.g. a preexec_fn setting limits)."""
+    proc = spawn(name, [orvik, "serve", "--listen", "127.0.0.1:0", *args], **popen)
     path = os.path.join(work, name + ".log")
     deadline = time.monotonic() + 20
     while time.monotonic() < deadline:

@@ -21,13 +21,14 @@ constexpr uint64_t MIN_SEGMENT_BYTES = 1024;
 
 std::string reason_of(int error) { return std::strerror(error); }
 
-// Writes all of header and payload at `offset`; false with errno set when
-// the disk or a file-size limit stops it part way.
-bool write_at(int fd, uint64_t offset, const char *header, std::string_view payload) {
-  struct iovec parts[2] = {{const_cast<char *>(header), RECORD_HEADER_BYTES},
-                           {const_cast<char *>(payload.data()), payload.size()}};
+// Writes all of `first` and `second` at `offset`; false with errno set when
+// the disk or a file-size limit stops it part way. A short write sets no
+// errno, so the rest is written again until the kernel says why it stops.
+bool write_at(int fd, uint64_t offset, std::string_view first, std::string_view second = {}) {
+  struct iovec parts[2] = {{const_cast<char *>(first.data()), first.size()},
+                           {const_cast<char *>(second.data()), second.size()}};
   size_t done = 0;
-  const size_t total = RECORD_HEADER_BYTES + payload.size();
+  const size_t total = first.size() + second.size();
   while (done < total) {
     struct iovec left[2];
     int count = 0;
@@ -135,11 +136,9 @@ bool log_writer::open_segment(std::string *error) {
     *error = "cannot create " + path + ": " + reason_of(errno);
     return false;
   }
-  const bool whole =
-      ::pwrite(fd, SEGMENT_MAGIC.data(), SEGMENT_HEADER_BYTES, 0) == static_cast<ssize_t>(SEGMENT_HEADER_BYTES) &&
-      ::fdatasync(fd) == 0;
+  const bool whole = write_at(fd, 0, SEGMENT_MAGIC) && ::fdatasync(fd) == 0;
   if (!whole || !sync_directory(options_.dir, error)) {
-    if (!whole) *error = "cannot write " + path + ": " + reason_of(errno == 0 ? ENOSPC : errno);
+    if (!whole) *error = "cannot write " + path + ": " + reason_of(errno);
     ::close(fd);
     ::unlink(path.c_str());
     return false;
@@ -215,7 +214,7 @@ bool log_writer::append(uint8_t type, int64_t time_ms, std::string_view payload,
   if (!current_ && !open_segment(&reason)) return fail(lock);
   segment_file &segment = *current_;
   const uint64_t start = segment.size;
-  if (!write_at(segment.fd, start, header, payload)) {
+  if (!write_at(segment.fd, start, std::string_view(header, RECORD_HEADER_BYTES), payload)) {
     reason = "cannot write " + segment_path(options_.dir, segment.seq) + ": " + reason_of(errno);
     // Cut the partial record off again; should that fail too, the next
     // record is written over it, as writes go to the offset the writer keeps.
