@@ -265,12 +265,12 @@ def newest(orvik, prom, at, selectors):
 
 
 def past(orvik, prom, at, selectors):
-    # orvik's instant answer carries the time of the sample it used;
-    # Prometheus's carries the time asked, so its samples are asked by range.
+    # Both are asked by range: an instant answer carries the time asked,
+    # not that of the sample it used.
     for selector in selectors:
-        mine = get_json(orvik + "/api/v1/query", query=selector, time="%.3f" % (time.time() + 60))
+        mine = get_json(orvik + "/api/v1/query", query=selector + "[1m]", time="%.3f" % time.time())
         theirs = get_json(prom + "/api/v1/query", query=selector + "[1m]", time="%.3f" % time.time())
-        if len(mine) != 1 or len(theirs) != 1 or mine[0]["value"][0] <= at or theirs[0]["values"][-1][0] <= at:
+        if len(mine) != 1 or len(theirs) != 1 or mine[0]["values"][-1][0] <= at or theirs[0]["values"][-1][0] <= at:
             sys.exit(1)
 
 
