@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
 """The Python half of remote_write_test.sh: a remote-write receiver stub,
 hostile bodies for orvik's receiver, and comparisons of what orvik holds with
-what a Prometheus server holds. Snappy and protobuf are written out here in
-the few lines the protocol needs, so that the test needs no Python packages.
+what a Prometheus or VictoriaMetrics server holds. Snappy and protobuf are
+written out here in the few lines the protocol needs, so that the test needs
+no Python packages.
 
-  stub MODE PORT_FILE LOG_FILE    MODE: flaky (503 twice, then 204), refuse (400), silent
-  hostile URL                     bad bodies to URL/api/v1/write, then a good one
-  compare ORVIK PROM TIME SEL...  same samples, at and before TIME, in both
-  newest ORVIK PROM TIME SEL...   same newest sample at TIME in both
-  past ORVIK PROM TIME SEL...     exits 0 once both hold a sample after TIME
+  stub MODE PORT_FILE LOG_FILE        MODE: flaky (503 twice, then 204), refuse (400), silent
+  hostile URL                         bad bodies to URL/api/v1/write, then a good one
+  compare ORVIK KIND URL TIME SEL...  same labels and samples, at and before TIME, in both
+  newest ORVIK PROM TIME SEL...       same newest sample at TIME in both
+  past ORVIK KIND URL TIME SEL...     exits 0 once both hold a sample after TIME
+
+KIND is the kind of server at URL: prometheus or victoria.
 """
 import hashlib, http.server, json, struct, sys, threading, time, urllib.parse, urllib.request
 
@@ -222,34 +225,62 @@ def hostile(url):
     sys.exit(1 if failed else 0)
 
 
-def orvik_samples(url, selector, at):
-    """Every sample orvik holds of one series in the hour before `at`, newest
-    first, from a range selector in an instant query."""
-    result = get_json(url + "/api/v1/query", query=selector + "[1h]", time="%.3f" % at)
+def held(kind, url, selector, at):
+    """The labels and samples [(time ms, value)] of the one series of
+    `selector` that orvik, a Prometheus or a VictoriaMetrics holds in the ten
+    minutes up to `at`, oldest first; None unless there is exactly one such
+    series. VictoriaMetrics is asked for its raw samples: its queries would
+    hide a sample held twice. Its newest samples and series are searchable
+    only once flushed, which is forced rather than waited for."""
+    end = round(at * 1000)
+    if kind == "victoria":
+        urllib.request.urlopen(url + "/internal/force_flush", timeout=10).read()
+        query = urllib.parse.urlencode({"match[]": selector, "start": "%d" % (at - 601), "end": "%d" % (at + 1)})
+        with urllib.request.urlopen(url + "/api/v1/export?" + query, timeout=10) as answer:
+            lines = [json.loads(line) for line in answer.read().splitlines() if line.strip()]
+        # One series may come in several lines.
+        found = {}
+        for line in lines:
+            points = found.setdefault(json.dumps(line["metric"], sort_keys=True), (line["metric"], []))[1]
+            points += zip(line["timestamps"], line["values"])
+        result = list(found.values())
+    else:
+        answer = get_json(url + "/api/v1/query", query=selector + "[10m]", time="%.3f" % at)
+        result = [(r["metric"], [(round(float(t) * 1000), v) for t, v in r["values"]]) for r in answer]
     if len(result) != 1:
-        raise SystemExit("orvik has %d series for %s" % (len(result), selector))
-    return result[0]["metric"], [(ts, v) for ts, v in reversed(result[0]["values"])]
+        return None
+    metric, points = result[0]
+    return metric, sorted((t, float(v)) for t, v in points if end - 600000 <= t <= end)
 
 
-def prom_samples(url, selector, at):
-    result = get_json(url + "/api/v1/query", query=selector + "[10m]", time="%.3f" % at)
-    if len(result) != 1:
-        raise SystemExit("prometheus has %d series for %s" % (len(result), selector))
-    return result[0]["metric"], [(ts, v) for ts, v in reversed(result[0]["values"])]
-
-
-def compare(orvik, prom, at, selectors):
+def compare(orvik, kind, url, at, selectors):
+    """The same labels and samples, at and before `at`, in orvik and the
+    receiver; exits 1 with the first difference."""
     for selector in selectors:
-        _, held = orvik_samples(orvik, selector, at)
-        _, sent = prom_samples(prom, selector, at)
-        count = get_json(prom + "/api/v1/query", query="count_over_time(%s[5m])" % selector, time="%.3f" % at)
-        counted = int(count[0]["value"][1]) if count else 0
-        print("%s: orvik holds %d, prometheus count_over_time %d" % (selector, len(held), counted))
-        if counted != len(held) or len(sent) != len(held):
-            raise SystemExit("%s: orvik holds %d samples, prometheus %d (count_over_time %d)" % (selector, len(held), len(sent), counted))
-        for (t1, v1), (t2, v2) in zip(held, sent):
-            if round(t1 * 1000) != round(t2 * 1000) or float(v1) != float(v2) or float("%.14g" % float(v2)) != float(v1):
-                raise SystemExit("%s: orvik has %s at %.3f, prometheus %s at %.3f" % (selector, v1, t1, v2, t2))
+        mine, theirs = held("orvik", orvik, selector, at), held(kind, url, selector, at)
+        if not mine or not theirs:
+            raise SystemExit("%s: orvik has %s, %s %s" % (selector, mine and "one series" or "not one series",
+                                                          kind, theirs and "one series" or "not one series"))
+        (labels, sent), (their_labels, got) = mine, theirs
+        line = "%s: orvik holds %d, %s %d" % (selector, len(sent), kind, len(got))
+        if kind == "prometheus":
+            count = get_json(url + "/api/v1/query", query="count_over_time(%s[5m])" % selector, time="%.3f" % at)
+            counted = int(count[0]["value"][1]) if count else 0
+            line += " (count_over_time %d)" % counted
+            if counted != len(sent):
+                raise SystemExit(line)
+        if labels != their_labels:
+            raise SystemExit("%s: orvik's labels %s, %s's %s" % (selector, labels, kind, their_labels))
+        if len(got) != len(sent):
+            raise SystemExit(line)
+        # VictoriaMetrics keeps a value as a decimal, without the digits of
+        # a float64 past about the twelfth.
+        same = (lambda a, b: abs(a - b) <= 1e-11 * abs(a)) if kind == "victoria" else \
+            (lambda a, b: a == b and float("%.14g" % b) == a)
+        for (t1, v1), (t2, v2) in zip(sent, got):
+            if t1 != t2 or not same(v1, v2):
+                raise SystemExit("%s: orvik has %r at %d, %s %r at %d" % (selector, v1, t1, kind, v2, t2))
+        print(line)
 
 
 def newest(orvik, prom, at, selectors):
@@ -264,14 +295,13 @@ def newest(orvik, prom, at, selectors):
             raise SystemExit("%s differs: orvik %s, prometheus %s" % (selector, mine[0], theirs[0]))
 
 
-def past(orvik, prom, at, selectors):
-    # orvik's instant answer carries the time of the sample it used;
-    # Prometheus's carries the time asked, so its samples are asked by range.
+def past(orvik, kind, url, at, selectors):
+    """Exits 0 once orvik and the other server both hold a sample after `at`."""
     for selector in selectors:
-        mine = get_json(orvik + "/api/v1/query", query=selector, time="%.3f" % (time.time() + 60))
-        theirs = get_json(prom + "/api/v1/query", query=selector + "[1m]", time="%.3f" % time.time())
-        if len(mine) != 1 or len(theirs) != 1 or mine[0]["value"][0] <= at or theirs[0]["values"][-1][0] <= at:
-            sys.exit(1)
+        now = time.time()
+        for which in (held("orvik", orvik, selector, now), held(kind, url, selector, now)):
+            if not which or not which[1] or which[1][-1][0] <= at * 1000:
+                sys.exit(1)
 
 
 if __name__ == "__main__":
@@ -281,9 +311,9 @@ if __name__ == "__main__":
     elif command == "hostile":
         hostile(args[0])
     elif command == "compare":
-        compare(args[0], args[1], float(args[2]), args[3:])
+        compare(args[0], args[1], args[2], float(args[3]), args[4:])
     elif command == "past":
-        past(args[0], args[1], float(args[2]), args[3:])
+        past(args[0], args[1], args[2], float(args[3]), args[4:])
     elif command == "newest":
         newest(args[0], args[1], float(args[2]), args[3:])
     else:

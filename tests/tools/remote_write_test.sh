@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Remote write both ways against a real Prometheus server, on loopback: out
-# from `orvik serve --collect` (with an outage of the receiver), into
-# receiver stubs that fail in each way the protocol names, and in from a
+# Remote write both ways against real servers, on loopback: out from `orvik
+# serve --collect` into Prometheus and, when it is installed, VictoriaMetrics
+# (with an outage of the receivers, and a sender from its log restarted),
+# into receiver stubs that fail in each way the protocol names, and in from a
 # Prometheus that scrapes itself; then hostile bodies to orvik's receiver and
 # the age limit of /metrics.
 # Usage: remote_write_test.sh ORVIK    (exits 77 when Prometheus is missing)
@@ -49,26 +50,110 @@ start_prometheus() {  # name port [flags...]
     || fail "prometheus $name not ready in 30 s"
 }
 
-echo "== [${SECONDS}s] out: orvik --collect into a Prometheus receiver"
-out_port=$(free_port)
-prom=http://127.0.0.1:$out_port
+# The real receivers the sender is checked against, each the same way.
+receivers=(prometheus)
+if command -v victoria-metrics >/dev/null; then
+  receivers+=(victoria)
+else
+  echo "skipped against VictoriaMetrics: victoria-metrics not installed (scripts/bootstrap installs it)"
+fi
+declare -A receiver_port receiver_url receiver_pid sender durable durable_pid
 printf 'global:\n  scrape_interval: 1m\n' >"$work/receiver.yml"
-start_prometheus receiver "$out_port" --web.enable-remote-write-receiver
-receiver_pid=$prom_pid
-start_orvik sender --collect 1s --remote-write.url "$prom/api/v1/write"
-sender=$url
-chosen=(windows_system_processes 'windows_cpu_time_total{core="0",mode="idle"}' windows_memory_load_percent)
-sleep 4
-at=$(now)
-wait_for 10 caught_up "$sender" "$at" || fail "the sender did not catch up within 10 s"
-$peer compare "$sender" "$prom" "$at" "${chosen[@]}" || fail "what Prometheus received differs from what orvik holds"
+start_receiver() {  # kind
+  local kind=$1 port=${receiver_port[$1]}
+  case $kind in
+    prometheus)
+      start_prometheus receiver "$port" --web.enable-remote-write-receiver
+      receiver_pid[$kind]=$prom_pid ;;
+    victoria)
+      # Without -dedup.minScrapeInterval it holds a sample sent twice as two
+      # samples, where Prometheus keeps one: only here does the restart
+      # below show a sample sent again.
+      victoria-metrics -httpListenAddr="127.0.0.1:$port" -storageDataPath="$work/victoria-data" -loggerLevel=WARN \
+        >>"$work/victoria.log" 2>&1 &
+      started+=($!)
+      receiver_pid[$kind]=$!
+      wait_for 30 curl -sf "${receiver_url[$kind]}/health" -o /dev/null || fail "victoria-metrics not ready in 30 s" ;;
+  esac
+}
+to() {  # kind name [flags...]: an orvik sending to that receiver
+  local kind=$1 name=$2; shift 2
+  start_orvik "$name" "${write_flag[@]}" --remote-write.url "${receiver_url[$kind]}/api/v1/write" "$@"
+}
+# POSTs series $2 with labels that the text formats escape, value $3, at
+# time $4 (ms; now when empty) to the orvik at $1.
+post_escaped() {
+  local at=${4:+,\"timestamp_ms\":$4}
+  curl -sf -X POST "$1/api/v1/snapshot" --data-binary \
+    "[{\"name\":\"$2\",\"labels\":{\"path\":\"C:\\\\Windows\\\\\",\"q\":\"a\\\"b\",\"t\":\"x\\ty\\nz\",\"u\":\"é☃\"},\"value\":$3$at}]" \
+    >/dev/null || fail "POST /api/v1/snapshot to $1"
+}
+# Waits up to 30 s for the orvik at $2 and receiver $1 to hold the same
+# samples, up to now, of the series selected by the arguments after $3;
+# fails saying $3 if they never do.
+agree() {
+  local kind=$1 from=$2 what=$3 at
+  shift 3
+  at=$(now)
+  if wait_for 30 compare_quietly "$from" "$kind" "${receiver_url[$kind]}" "$at" "$@"; then
+    cat "$work/compare.out"
+  else
+    cat "$work/compare.out" >&2
+    fail "$kind: $what"
+  fi
+}
+compare_quietly() { $peer compare "$@" >"$work/compare.out" 2>&1; }
+# The compared series: collected ones, and one posted.
+chosen=(windows_system_processes 'windows_cpu_time_total{core="0",mode="idle"}' windows_memory_load_percent rw_escape)
 
-echo "== [${SECONDS}s] outage: the receiver stops for 20 s"
-kill "$receiver_pid"
-wait "$receiver_pid" 2>/dev/null || true
+echo "== [${SECONDS}s] out: orvik --collect into ${receivers[*]}"
+for kind in "${receivers[@]}"; do
+  receiver_port[$kind]=$(free_port)
+  receiver_url[$kind]=http://127.0.0.1:${receiver_port[$kind]}
+  start_receiver "$kind"
+  to "$kind" "to-$kind" --collect 1s
+  sender[$kind]=$url
+  post_escaped "$url" rw_escape 1.5
+done
+# A few samples of each series first.
+begun=$(python3 -c 'import time; print(time.time() + 3)')
+for kind in "${receivers[@]}"; do
+  wait_for 20 $peer past "${sender[$kind]}" "$kind" "${receiver_url[$kind]}" "$begun" windows_system_processes \
+    || fail "$kind: no sample collected 3 s after the start arrived within 20 s"
+  wait_for 10 caught_up "${sender[$kind]}" "$(now)" || fail "$kind: the sender did not catch up within 10 s"
+  agree "$kind" "${sender[$kind]}" "what the receiver holds differs from what orvik holds" "${chosen[@]}"
+done
+
+echo "== [${SECONDS}s] restart: a sender from its log stops and starts again"
+# A sample before the restart and one after, both in the past so that they
+# are compared at once. The second arrives after anything the new sender
+# sends again from the old one's part of the log.
+first=$(python3 -c 'import time; print(int(time.time() * 1000) - 60000)')
+for kind in "${receivers[@]}"; do
+  to "$kind" "durable-$kind" --storage.path "$work/$kind-log"
+  durable[$kind]=$url durable_pid[$kind]=$pid
+  post_escaped "$url" rw_restart 1 "$first"
+done
+for kind in "${receivers[@]}"; do
+  agree "$kind" "${durable[$kind]}" "the sample before the restart did not arrive" rw_restart
+  kill "${durable_pid[$kind]}"
+  wait "${durable_pid[$kind]}" 2>/dev/null || true
+  to "$kind" "durable-$kind-again" --storage.path "$work/$kind-log"
+  durable[$kind]=$url
+  post_escaped "$url" rw_restart 2 $((first + 1000))
+done
+for kind in "${receivers[@]}"; do
+  agree "$kind" "${durable[$kind]}" "a sample was lost or sent twice across the restart" rw_restart
+done
+
+echo "== [${SECONDS}s] outage: the receivers stop for 20 s"
+for kind in "${receivers[@]}"; do
+  kill "${receiver_pid[$kind]}"
+  wait "${receiver_pid[$kind]}" 2>/dev/null || true
+done
 outage_end=$((SECONDS + 20))
 
-# The stubs are tried while the receiver is down.
+# The stubs are tried while the receivers are down.
 echo "== [${SECONDS}s] stubs: 503 twice then 204, always 400, never an answer"
 for mode in flaky refuse silent; do
   $peer stub "$mode" "$work/$mode.port" "$work/$mode.jsonl" &
@@ -160,16 +245,17 @@ else
   echo "skipped: needs openssl and python3's crypt module"
 fi
 
-echo "== [${SECONDS}s] outage: the receiver comes back"
+echo "== [${SECONDS}s] outage: the receivers come back"
 sleep $((outage_end > SECONDS ? outage_end - SECONDS : 0))
-start_prometheus receiver "$out_port" --web.enable-remote-write-receiver
-at=$(now)
-wait_for 30 caught_up "$sender" "$at" || fail "the sender did not catch up within 30 s of the outage"
-$peer compare "$sender" "$prom" "$at" "${chosen[@]}" || fail "samples lost or doubled over the outage"
-retried=$(metric "$sender" orvik_remote_write_samples_retried_total)
-[ "${retried:-0}" -gt 0 ] || fail "no sample was retried over the outage"
-echo "retried over the outage: $retried samples"
-grep -q "remote write: receiver unavailable, retrying" "$work/sender.log" || fail "the outage was not logged"
+for kind in "${receivers[@]}"; do start_receiver "$kind"; done
+for kind in "${receivers[@]}"; do
+  wait_for 30 caught_up "${sender[$kind]}" "$(now)" || fail "$kind: the sender did not catch up within 30 s of the outage"
+  agree "$kind" "${sender[$kind]}" "samples lost or doubled over the outage" "${chosen[@]}"
+  retried=$(metric "${sender[$kind]}" orvik_remote_write_samples_retried_total)
+  [ "${retried:-0}" -gt 0 ] || fail "$kind: no sample was retried over the outage"
+  echo "$kind: retried over the outage: $retried samples"
+  grep -q "remote write: receiver unavailable, retrying" "$work/to-$kind.log" || fail "$kind: the outage was not logged"
+done
 
 echo "== [${SECONDS}s] in: a Prometheus scraping itself writes into orvik"
 start_orvik receiving "${write_flag[@]}"
@@ -198,9 +284,9 @@ wait_for 30 sh -c "curl -sf '$receiving/api/v1/query?query=prometheus_build_info
 # each holds a sample after it, as each series is appended and sent in time
 # order.
 chosen_in=(prometheus_build_info 'up{job="prometheus"}' prometheus_target_interval_length_seconds_count)
-wait_for 30 $peer past "$receiving" "$agent" 0 "${chosen_in[@]}" || fail "not every chosen series reached orvik within 30 s"
+wait_for 30 $peer past "$receiving" prometheus "$agent" 0 "${chosen_in[@]}" || fail "not every chosen series reached orvik within 30 s"
 at=$(python3 -c 'import time; print(time.time())')
-wait_for 30 $peer past "$receiving" "$agent" "$at" "${chosen_in[@]}" \
+wait_for 30 $peer past "$receiving" prometheus "$agent" "$at" "${chosen_in[@]}" \
   || fail "orvik and prometheus did not both hold samples newer than $at within 30 s"
 $peer newest "$receiving" "$agent" "$at" "${chosen_in[@]}" || fail "orvik's samples differ from Prometheus's own"
 wait_for 10 grep -q 'POST /api/v1/write 204' "$work/receiving.log" || fail "no 204 logged for remote write"
