@@ -1,6 +1,5 @@
 #include "api/exposition.h"
 
-#include <algorithm>
 #include <unordered_map>
 
 namespace orvik_host {
@@ -90,27 +89,17 @@ std::string format_exposition(const std::vector<series> &elements, uint64_t reje
   for (const series &s : elements) {
     if (!s.points.empty() && s.points.front().time_ms < oldest_ms) continue;
     const std::string name = metric_name(s.metric);
-    if (!valid_metric_name(name) || name == REJECTED_SAMPLES_METRIC) {
+    // A series whose label text the store cut shows no labels, as if it
+    // were the name's bare series; none of those can be told apart, so none
+    // is written.
+    if (!valid_metric_name(name) || name == REJECTED_SAMPLES_METRIC ||
+        (s.metric.size() == 1 && cut_names.count(name))) {
       ++left_out;
       continue;
     }
     auto [it, added] = family_of.emplace(name, families.size());
     if (added) families.emplace_back(name, std::vector<series>());
     families[it->second].second.push_back(s);
-  }
-  for (auto &[name, members] : families) {
-    // A series whose label text the store cut comes back under the bare
-    // name, as if it had no labels. A name keys at most one series without
-    // labels, so several that show none are such series too. None of them
-    // can be told from the others, so none is written.
-    size_t bare = 0;
-    for (const series &s : members) bare += s.metric.size() == 1;
-    if (bare > 1 || (bare > 0 && cut_names.count(name))) {
-      left_out += bare;
-      members.erase(std::remove_if(members.begin(), members.end(),
-                                   [](const series &s) { return s.metric.size() == 1; }),
-                    members.end());
-    }
   }
   std::string out;
   for (const auto &[name, members] : families) left_out += append_family(out, name, members);
